@@ -10,8 +10,9 @@ bootstrap:
 
 # Builds the extension (and the C++ tests) with meson-python into .venv.
 build: bootstrap
+	@mkdir -p build
 	@$(PY) -m pip install --quiet --no-index --no-build-isolation --no-deps \
-		-Cbuilddir=$(BUILD) . 
+		--config-settings=builddir=$(BUILD) . 
 
 test-cpp: build
 	meson test -C $(BUILD) --print-errorlogs
