@@ -1,1 +1,70 @@
-// placeholder: filled in by its owner
+#include "model/grapheme.hpp"
+
+#include <cstdint>
+
+#include <utf8proc.h>
+
+namespace tolvane {
+
+namespace {
+
+// Decodes the code point at `i` of valid UTF-8 and moves `i` past it. The text
+// is known valid (Python strings, lossily decoded chunks), so no checks.
+inline std::int32_t next_code_point(std::string_view text, std::size_t& i) {
+    auto byte = [&](std::size_t k) { return static_cast<std::uint8_t>(text[k]); };
+    std::uint8_t b0 = byte(i);
+    if (b0 < 0x80) {
+        i += 1;
+        return b0;
+    }
+    if (b0 < 0xE0) {
+        std::int32_t cp = ((b0 & 0x1F) << 6) | (byte(i + 1) & 0x3F);
+        i += 2;
+        return cp;
+    }
+    if (b0 < 0xF0) {
+        std::int32_t cp = ((b0 & 0x0F) << 12) | ((byte(i + 1) & 0x3F) << 6) | (byte(i + 2) & 0x3F);
+        i += 3;
+        return cp;
+    }
+    std::int32_t cp = ((b0 & 0x07) << 18) | ((byte(i + 1) & 0x3F) << 12) |
+                      ((byte(i + 2) & 0x3F) << 6) | (byte(i + 3) & 0x3F);
+    i += 4;
+    return cp;
+}
+
+}  // namespace
+
+std::size_t grapheme_end_reference(std::string_view text, std::size_t start) {
+    std::size_t i = start;
+    std::int32_t prev = next_code_point(text, i);
+    // The break state carries what the rules for emoji sequences and regional
+    // indicator pairs need to know about the cluster so far; it starts fresh at
+    // every grapheme start, which the segmentation rules allow after a break.
+    std::int32_t state = 0;
+    while (i < text.size()) {
+        std::size_t here = i;
+        std::int32_t cp = next_code_point(text, i);
+        if (utf8proc_grapheme_break_stateful(prev, cp, &state)) return here;
+        prev = cp;
+    }
+    return text.size();
+}
+
+std::size_t grapheme_end(std::string_view text, std::size_t start) {
+    // ASCII fast path. Nothing joins after a control, CR LF aside, and no ASCII
+    // character is a mark, a joiner or a prepended character, so an ASCII
+    // character ends its grapheme unless the next byte starts a non-ASCII code
+    // point, which might be a combining mark; that case takes the full rules.
+    const auto b0 = static_cast<std::uint8_t>(text[start]);
+    if (b0 < 0x80) {
+        const std::size_t after = start + 1;
+        if (after == text.size()) return after;
+        const auto b1 = static_cast<std::uint8_t>(text[after]);
+        if (b0 == '\r') return b1 == '\n' ? after + 1 : after;
+        if (b0 < 0x20 || b0 == 0x7F || b1 < 0x80) return after;
+    }
+    return grapheme_end_reference(text, start);
+}
+
+}  // namespace tolvane

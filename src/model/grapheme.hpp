@@ -11,6 +11,10 @@ namespace tolvane {
 // and `text` valid UTF-8.
 std::size_t grapheme_end(std::string_view text, std::size_t start);
 
+// The same boundaries with every code point pair asked of the segmentation
+// rules, no shortcut for ASCII; kept so tests can compare the two.
+std::size_t grapheme_end_reference(std::string_view text, std::size_t start);
+
 // Calls f(grapheme) for each grapheme of `text` in order; the pieces are views
 // into `text` and concatenate back to it.
 template <class F>
