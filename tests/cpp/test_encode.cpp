@@ -1,1 +1,160 @@
 #include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "model/encode.hpp"
+#include "model/failure.hpp"
+#include "model/pair_ops.hpp"
+#include "model/pretokenize.hpp"
+
+using namespace tolvane;
+
+namespace {
+
+// A model holding "oov" and the given graphemes, ids 1.. in order.
+Data model_of(const std::vector<std::string>& graphemes) {
+    Data data;
+    register_oov(data);
+    for (const auto& g : graphemes) register_grapheme(data, g);
+    return data;
+}
+
+token_id id_of(const Data& data, const std::string& g) { return data.unicode_lookup.at(g); }
+
+token_id add_merge(Data& data, token_id left, token_id right) {
+    token_id id = *data.lookup.next_free_id();
+    data.merges[{left, right}] = id;
+    data.lookup.insert_or_assign(id, *data.lookup.find(left) + *data.lookup.find(right));
+    return id;
+}
+
+std::string failure_message(const Data& data, const std::string& text) {
+    try {
+        encode(data, text);
+    } catch (const failure& e) {
+        return e.message;
+    }
+    return "<no failure>";
+}
+
+std::string joined_texts(const Data& data, const token_sequence& seq) {
+    std::string out;
+    for (token_id id : seq) out += *data.lookup.find(id);
+    return out;
+}
+
+}  // namespace
+
+TEST(GraphemesToIds, KnownGraphemesAndTheOovId) {
+    Data data = model_of({"a", "b", "e\xCC\x81", "<", "|"});
+    // The id "oov" holds is used, whatever it is.
+    data.unicode_lookup["oov"] = 9;
+    struct row {
+        std::string text;
+        token_sequence want;
+    };
+    const std::vector<row> rows = {
+        {"", {}},
+        {"ab", {1, 2}},
+        {"e\xCC\x81" "a", {3, 1}},
+        {"e", {9}},                 // the bare letter is a different key
+        {"za\xF0\x9F\x87\xA6", {9, 1, 9}},
+        {"<|im_end|>", {4, 5, 9, 9, 9, 9, 9, 9, 5, 9}},  // markers are not reduced
+    };
+    for (const auto& r : rows) EXPECT_EQ(graphemes_to_ids(data, r.text), r.want) << r.text;
+}
+
+TEST(Encode, UnknownGraphemeWithoutOovFails) {
+    Data data;
+    data.unicode_lookup.emplace("a", 0);
+    data.lookup.insert_or_assign(0, "a");
+    const std::string msg = "called `Option::unwrap()` on a `None` value";
+    EXPECT_EQ(failure_message(data, "b"), msg);
+    EXPECT_EQ(failure_message(data, "aab"), msg);
+    EXPECT_EQ(failure_message(Data{}, "x"), msg);
+    EXPECT_EQ(encode(data, "aa"), (token_sequence{0, 0}));
+}
+
+TEST(Encode, FewerThanTwoTokensIsReturnedAsIs) {
+    Data data = model_of({"a", "b"});
+    const token_id ab = add_merge(data, 1, 2);
+    EXPECT_EQ(encode(data, ""), token_sequence{});
+    EXPECT_EQ(encode(data, "a"), token_sequence{1});
+    EXPECT_EQ(encode(data, "ab"), token_sequence{ab});
+    EXPECT_EQ(encode(data, "z"), token_sequence{0});
+    EXPECT_EQ(encode(model_of({"a"}), "a"), token_sequence{1});
+}
+
+TEST(Encode, MergePasses) {
+    Data data = model_of({"a", "b", "x", "y", "z"});
+    const token_id a = 1, b = 2, x = 3, y = 4, z = 5;
+    const token_id aa = add_merge(data, a, a);
+    const token_id xy = add_merge(data, x, y);
+    struct row {
+        std::string text;
+        token_sequence want;
+    };
+    const std::vector<row> rows = {
+        // (a, a) runs merge greedily from the left: a a a b -> aa a b.
+        {"aaab", {aa, a, b}},
+        {"aaaa", {aa, aa}},
+        // The only learned merge wins the tie with (y, z).
+        {"xyz", {xy, z}},
+        {"zxy", {z, xy}},
+        // The most frequent pair (z, z) is no merge: nothing merges, though (x, y) is one.
+        {"zzzxy", {z, z, z, x, y}},
+        // Unknown graphemes become 0; (0, 0) is the most frequent pair and no merge.
+        {"qqqxy", {0, 0, 0, x, y}},
+        {"bab", {b, a, b}},
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(encode(data, r.text), r.want) << r.text;
+        EXPECT_EQ(encode(data, r.text), encode_literal(data, r.text)) << r.text;
+    }
+    // A learned merge on a later pass continues from the first pass's result.
+    const token_id aab = add_merge(data, aa, a);
+    EXPECT_EQ(encode(data, "aaab"), (token_sequence{aab, b}));
+    EXPECT_EQ(encode(model_of({"a", "b"}), "abba"), (token_sequence{1, 2, 2, 1}));
+}
+
+TEST(Encode, TiesBetweenLearnedMergesGoToTheEarlierMerge) {
+    Data data = model_of({"a", "b", "c"});
+    const token_id bc = add_merge(data, 2, 3);
+    const token_id ab = add_merge(data, 1, 2);
+    // (a, b) and (b, c) both occur once; bc has the smaller merged id.
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(encode(data, "abc"), (token_sequence{1, bc}));
+    EXPECT_EQ(encode(data, "abab"), (token_sequence{ab, ab}));
+}
+
+// Train a small model the literal way, then check that encoding reproduces
+// the text and that both encoders agree on it.
+TEST(Encode, RoundTripsAndMatchesTheReferenceOnLearnedModels) {
+    std::mt19937 rng(99);
+    const std::vector<std::string> alphabet = {"a", "b", "c", " ", "e\xCC\x81", "\r\n", "\xF0\x9F\x87\xA6\xF0\x9F\x87\xA7"};
+    auto random_text = [&](std::size_t n) {
+        std::string s;
+        for (std::size_t i = 0; i < n; ++i) s += alphabet[rng() % (i % 7 == 0 ? alphabet.size() : 3)];
+        return s;
+    };
+    for (int round = 0; round < 20; ++round) {
+        Data data;
+        register_oov(data);
+        token_sequence seq = tokenize_chunk(data, random_text(400));
+        for (int k = 0; k < 30 && seq.size() >= 2; ++k) {
+            auto [pair, count] = most_frequent_pair(count_occur(seq), data.merges);
+            if (count < 2) break;
+            token_id m = data.merges.contains(pair) ? data.merges.at(pair)
+                                                    : add_merge(data, pair.left, pair.right);
+            seq = replace_pair(seq, pair, m);
+        }
+        for (int t = 0; t < 10; ++t) {
+            const std::string text = random_text(rng() % 200);
+            const token_sequence got = encode(data, text);
+            EXPECT_EQ(joined_texts(data, got), text);
+            EXPECT_EQ(got, encode_literal(data, text));
+            EXPECT_LE(got.size(), graphemes_to_ids(data, text).size());
+        }
+    }
+}
