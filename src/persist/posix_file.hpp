@@ -28,8 +28,13 @@ private:
 // The system's text for errno `err`, its number and its kind.
 std::string describe_os_error(int err);
 
-// Repeats until all bytes are written; retries EINTR. Returns 0 or an errno
-// (a write that accepts nothing counts as an error).
+// What write_all returns when a write accepted no bytes although some were
+// left: not an errno, but describe_os_error knows it ("failed to write whole
+// buffer"). Negative, so it never collides with a system error number.
+constexpr int WRITE_ZERO = -1;
+
+// Repeats until all bytes are written; retries EINTR. Returns 0, an errno, or
+// WRITE_ZERO; pass any non-zero result to describe_os_error.
 int write_all(int fd, std::string_view bytes);
 
 }  // namespace tolvane
