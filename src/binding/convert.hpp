@@ -1,0 +1,38 @@
+// Python values to the core's values and back. Each conversion from Python
+// returns the value, or nothing with a Python error set.
+#pragma once
+
+#include "binding/errors.hpp"
+#include "binding/py_ref.hpp"
+#include "model/types.hpp"
+
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace tolvane::binding {
+
+// A str (or subclass) as UTF-8. The view lives as long as `obj`.
+std::optional<std::string_view> to_text(PyObject* obj);
+
+// True or False, or a numpy bool scalar.
+std::optional<bool> to_flag(PyObject* obj);
+
+// Any sequence but a str, item by item; each item an int in 0..65535.
+// Runs the caller's __iter__/__next__/__index__, which may re-enter the module.
+std::optional<token_sequence> to_token_ids(PyObject* obj);
+
+// New references, or empty with an error set.
+py_ref to_list(std::span<const token_id> ids);
+py_ref to_str(std::string_view utf8);
+
+// Converts argument `name` with `convert`; on failure applies argument_error
+// (which may throw a failure for a nested PanicException).
+template <class Convert>
+auto convert_argument(const char* name, PyObject* obj, Convert&& convert) {
+    auto value = convert(obj);
+    if (!value) argument_error(name);
+    return value;
+}
+
+}  // namespace tolvane::binding
