@@ -8,28 +8,25 @@ namespace tolvane {
 
 namespace {
 
-// Decodes the code point at `i` of valid UTF-8 and moves `i` past it. The text
-// is known valid (Python strings, lossily decoded chunks), so no checks.
+// Decodes the code point at `i` and moves `i` past it. Callers pass valid
+// UTF-8 (Python strings, lossily decoded chunks, checked model keys); should a
+// sequence ever run past the end anyway, its lead byte is taken alone as
+// U+FFFD so the split never reads outside the text.
 inline std::int32_t next_code_point(std::string_view text, std::size_t& i) {
     auto byte = [&](std::size_t k) { return static_cast<std::uint8_t>(text[k]); };
-    std::uint8_t b0 = byte(i);
+    const std::uint8_t b0 = byte(i);
     if (b0 < 0x80) {
         i += 1;
         return b0;
     }
-    if (b0 < 0xE0) {
-        std::int32_t cp = ((b0 & 0x1F) << 6) | (byte(i + 1) & 0x3F);
-        i += 2;
-        return cp;
+    const std::size_t len = b0 < 0xE0 ? 2 : b0 < 0xF0 ? 3 : 4;
+    if (len > text.size() - i) {
+        i += 1;
+        return 0xFFFD;
     }
-    if (b0 < 0xF0) {
-        std::int32_t cp = ((b0 & 0x0F) << 12) | ((byte(i + 1) & 0x3F) << 6) | (byte(i + 2) & 0x3F);
-        i += 3;
-        return cp;
-    }
-    std::int32_t cp = ((b0 & 0x07) << 18) | ((byte(i + 1) & 0x3F) << 12) |
-                      ((byte(i + 2) & 0x3F) << 6) | (byte(i + 3) & 0x3F);
-    i += 4;
+    std::int32_t cp = b0 & (0x7F >> len);
+    for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (byte(i + k) & 0x3F);
+    i += len;
     return cp;
 }
 

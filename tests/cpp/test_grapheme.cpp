@@ -158,6 +158,16 @@ TEST(GraphemeSplit, ClustersThatTrainingAndEncodingRelyOn) {
     for (const auto& r : rows) EXPECT_EQ(split(r.text), r.want);
 }
 
+TEST(GraphemeSplit, TruncatedSequenceStaysInsideTheText) {
+    // Not produced by any caller, but the split must still cover the text
+    // exactly and never step past its end.
+    for (std::string text : {"a\xE2\x82", "\xF0\x9F", "\xC3", "x\xF0\x9F\x98"}) {
+        std::string joined;
+        for (const auto& g : split(text)) joined += g;
+        EXPECT_EQ(joined, text);
+    }
+}
+
 TEST(GraphemeSplit, AsciiShortcutMatchesFullRulesOnRandomText) {
     // Weighted toward characters that interact with ASCII and with each other.
     const std::vector<std::int32_t> pool = {
