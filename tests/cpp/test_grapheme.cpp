@@ -126,33 +126,20 @@ TEST(GraphemeSplit, EveryEmojiTestSequenceIsOneGrapheme) {
     EXPECT_GT(sequences, 4000);
 }
 
+// The conformance file covers the generic rules; these are the cases the
+// rest of the system leans on, and the conjunct rule this split must not apply.
 TEST(GraphemeSplit, ClustersThatTrainingAndEncodingRelyOn) {
     struct row {
         std::string text;
         std::vector<std::string> want;
     };
     const std::string acute = utf8_of({0x301});
-    const std::string ri_a = utf8_of({0x1F1E6}), ri_b = utf8_of({0x1F1E7}), ri_c = utf8_of({0x1F1E8});
     const std::vector<row> rows = {
-        {"^" + acute, {"^" + acute}},
         {"^" + acute + "^", {"^" + acute, "^"}},
-        {"a\r\nb", {"a", "\r\n", "b"}},
         {"\r\r\n\n", {"\r", "\r\n", "\n"}},
-        {"\n\r", {"\n", "\r"}},
-        // A control never takes a mark.
         {"\t" + acute, {"\t", acute}},
-        {ri_a + ri_b + ri_c, {ri_a + ri_b, ri_c}},
-        {ri_a + ri_b + ri_c + ri_a, {ri_a + ri_b, ri_c + ri_a}},
-        {"\xEF\xBF\xBD\xEF\xBF\xBD", {"\xEF\xBF\xBD", "\xEF\xBF\xBD"}},
-        // Hangul L V T is one syllable.
-        {utf8_of({0x1100, 0x1161, 0x11A8, 0x41}), {utf8_of({0x1100, 0x1161, 0x11A8}), "A"}},
-        // Spacing mark joins its base; prepended character joins what follows.
-        {utf8_of({0x915, 0x93F}), {utf8_of({0x915, 0x93F})}},
-        {utf8_of({0x600, 0x41, 0x42}), {utf8_of({0x600, 0x41}), "B"}},
         // No conjunct rule: virama then consonant is a break.
         {utf8_of({0x915, 0x94D, 0x915}), {utf8_of({0x915, 0x94D}), utf8_of({0x915})}},
-        // A letter with a ZWJ keeps it; the next letter stands alone.
-        {utf8_of({0x61, 0x200D, 0x62}), {utf8_of({0x61, 0x200D}), "b"}},
         {"oov", {"o", "o", "v"}},
     };
     for (const auto& r : rows) EXPECT_EQ(split(r.text), r.want);

@@ -52,13 +52,7 @@ TEST(CountOccur, CountsEveryAdjacentPairIncludingOverlaps) {
     for (const auto& r : rows) EXPECT_EQ(as_map(count_occur(r.seq)), r.want);
 }
 
-TEST(MostFrequentPair, HighestCountWins) {
-    auto [pair, count] = most_frequent_pair(make_counts({{{1, 2}, 2}, {{2, 1}, 1}}), {});
-    EXPECT_EQ(pair, (token_pair{1, 2}));
-    EXPECT_EQ(count, 2u);
-}
-
-TEST(MostFrequentPair, TiesGoToLearnedMergesByMergedIdThenToPairOrder) {
+TEST(MostFrequentPair, HighestCountThenLearnedMergesByMergedIdThenPairOrder) {
     struct row {
         pair_counts counts;
         merge_table merges;
@@ -74,6 +68,7 @@ TEST(MostFrequentPair, TiesGoToLearnedMergesByMergedIdThenToPairOrder) {
         {make_counts({{{1, 2}, 3}, {{3, 4}, 3}}), {{{1, 2}, 20}, {{3, 4}, 10}}, {3, 4}},
         // A learned merge with a lower count still loses.
         {make_counts({{{1, 2}, 4}, {{3, 4}, 3}}), {{{3, 4}, 10}}, {1, 2}},
+        {make_counts({{{1, 2}, 2}, {{2, 1}, 1}}), {}, {1, 2}},
     };
     for (const auto& r : rows) {
         auto [pair, count] = most_frequent_pair(r.counts, r.merges);
