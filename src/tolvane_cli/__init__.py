@@ -1,0 +1,4 @@
+"""The `tolvane` command: train, encode, decode, inspect and show models.
+
+Pure Python beside the extension module; only `train`, `encode`, `decode` and
+`show` import the extension, `inspect` reads the model file by itself."""

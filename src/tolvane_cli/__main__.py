@@ -1,0 +1,3 @@
+from tolvane_cli.cli import main
+
+raise SystemExit(main())

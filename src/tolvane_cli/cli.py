@@ -1,0 +1,279 @@
+"""The `tolvane` command line: train, encode, decode, inspect, show.
+
+Every error ends in one line on standard error and a non-zero exit status:
+1 for a failure, 2 for a usage error, 130 when interrupted."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import json
+import os
+import sys
+import tempfile
+
+from tolvane_cli.errors import CliError
+
+MAX_TOKEN_ID = 65535
+DEFAULT_MODEL = "tokenizer"  # where training leaves its model
+
+
+def _is_panic(error: BaseException) -> bool:
+    # The module creates PanicException at its first internal failure and does
+    # not export it, so it is known by name.
+    return type(error).__name__ == "PanicException"
+
+
+@contextlib.contextmanager
+def _held_stderr():
+    """Holds what is written to descriptor 2 meanwhile. The module writes its
+    own notice of an internal failure there; the command reports the failure
+    in one line of its own instead."""
+    sys.stderr.flush()
+    saved = os.dup(2)
+    with tempfile.TemporaryFile() as held:
+        os.dup2(held.fileno(), 2)
+        try:
+            yield held
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
+
+
+def _module_call(what: str, call):
+    """Runs a call into the module; its internal failures and argument errors
+    become one-line errors, Ctrl-C and exits pass through."""
+    with _held_stderr() as held:
+        try:
+            result = call()
+        except (KeyboardInterrupt, SystemExit, GeneratorExit):
+            raise
+        except BaseException as error:
+            if _is_panic(error) or isinstance(error, (ValueError, TypeError, OverflowError,
+                                                      RuntimeError)):
+                raise CliError(f"{what}: {error}") from None
+            raise
+        held.seek(0)
+        other_output = held.read()
+    if other_output:  # not a failure notice: pass it on
+        sys.stderr.buffer.write(other_output)
+        sys.stderr.flush()
+    return result
+
+
+def load_data(path: str):
+    if not os.path.exists(path):
+        raise CliError(f"model file not found: {path}")
+    if os.path.isdir(path):
+        raise CliError(f"model path is a directory: {path}")
+    import tolvane
+
+    return _module_call(f"cannot load model {path}", lambda: tolvane.load_from_file(path))
+
+
+def read_model_file(path: str):
+    from tolvane_cli.modelfile import ModelFormatError, read_model
+
+    if not os.path.exists(path):
+        raise CliError(f"model file not found: {path}")
+    try:
+        return read_model(path)
+    except ModelFormatError as error:
+        raise CliError(f"{path} is not a model file: {error}") from None
+
+
+def _utf8_checked(text: str, where: str) -> str:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        raise CliError(f"{where} is not valid UTF-8") from None
+    return text
+
+
+def _input_text(args) -> str:
+    if args.file is not None:
+        try:
+            with open(args.file, "rb") as f:
+                raw = f.read()
+        except FileNotFoundError:
+            raise CliError(f"file not found: {args.file}") from None
+        try:
+            return raw.decode("utf-8")
+        except UnicodeDecodeError as error:
+            raise CliError(f"{args.file} is not valid UTF-8 (byte {error.start})") from None
+    if args.text is not None:
+        return _utf8_checked(args.text, "the text")
+    try:
+        return sys.stdin.buffer.read().decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise CliError(f"standard input is not valid UTF-8 (byte {error.start})") from None
+
+
+def _write_text(text: str) -> None:
+    # Bytes, so the output does not depend on the locale's encoding.
+    sys.stdout.buffer.write(text.encode("utf-8", "surrogateescape"))
+    sys.stdout.flush()
+
+
+def cmd_train(args) -> int:
+    from tolvane_cli.train_run import TrainArgs, run_training
+
+    return run_training(TrainArgs(corpus=args.corpus, output=args.output, start_model=args.start_model,
+                                  log=args.log, print_logs=args.print_logs, raw=args.raw))
+
+
+def cmd_encode(args) -> int:
+    data = load_data(args.model)
+    text = _input_text(args)
+    ids = _module_call("cannot encode", lambda: data.encode(text))
+    _write_text((json.dumps(ids) if args.json else " ".join(map(str, ids))) + "\n")
+    return 0
+
+
+def parse_ids(words: list[str]) -> list[int]:
+    ids = []
+    for word in words:
+        try:
+            value = int(word, 10)
+        except ValueError:
+            raise CliError(f"bad token id {word!r}: not a whole number") from None
+        if not 0 <= value <= MAX_TOKEN_ID:
+            raise CliError(f"bad token id {word}: ids are 0 to {MAX_TOKEN_ID}")
+        ids.append(value)
+    return ids
+
+
+def _ids_from_stdin() -> list[str]:
+    text = sys.stdin.read().strip()
+    if text.startswith("["):  # the output of `encode --json`
+        try:
+            values = json.loads(text)
+        except ValueError:
+            raise CliError("standard input is not a JSON list of ids") from None
+        if not isinstance(values, list):
+            raise CliError("standard input is not a JSON list of ids")
+        return [str(v) if isinstance(v, int) and not isinstance(v, bool) else repr(v) for v in values]
+    return text.split()
+
+
+def cmd_decode(args) -> int:
+    data = load_data(args.model)
+    ids = parse_ids(args.ids if args.ids else _ids_from_stdin())
+    text = _module_call("cannot decode", lambda: data.decode(ids))
+    _write_text(text if args.no_newline else text + "\n")
+    return 0
+
+
+def cmd_inspect(args) -> int:
+    from tolvane_cli.inspection import inspect_model
+
+    _write_text(inspect_model(read_model_file(args.model), args.sort, args.limit, args.json))
+    return 0
+
+
+def cmd_show(args) -> int:
+    from tolvane_cli import show
+
+    data = load_data(args.model)
+    model = read_model_file(args.model)
+    text = _utf8_checked(args.text, "the text") if args.text is not None else _input_text(args)
+    parts = _module_call("cannot encode", lambda: show.segments(data, model, text))
+    if args.html is not None:
+        page = show.render_html(parts, text)
+        try:
+            with open(args.html, "w", encoding="utf-8") as f:
+                f.write(page)
+        except OSError as error:
+            raise CliError(f"cannot write {args.html}: {error.strerror}") from None
+        print(f"wrote {args.html}: {len(parts)} tokens")
+    elif sys.stdout.isatty():
+        _write_text(show.render_terminal(parts))
+    else:
+        _write_text(show.render_lines(parts))
+    return 0
+
+
+def _count(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError("must be 0 or more")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="tolvane", description="Learn a grapheme-level subword "
+                                     "vocabulary, and encode, decode and look into models.")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    def model_option(p):
+        p.add_argument("-m", "--model", default=DEFAULT_MODEL,
+                       help=f"model file (default: ./{DEFAULT_MODEL})")
+
+    p = sub.add_parser("train", help="train a model on a text file")
+    p.add_argument("corpus", metavar="CORPUS", help="training text file")
+    p.add_argument("-o", "--output", default=DEFAULT_MODEL, metavar="MODEL",
+                   help=f"where the trained model goes (default: ./{DEFAULT_MODEL})")
+    p.add_argument("--from", dest="start_model", metavar="MODEL",
+                   help="continue training this model (it is not changed)")
+    p.add_argument("--log", metavar="FILE", help="training log file (emptied first)")
+    p.add_argument("--print-logs", action="store_true",
+                   help="also append the learned merges to log.txt in the current directory")
+    p.add_argument("--raw", action="store_true", help="pass the module's own lines through")
+    p.set_defaults(run=cmd_train)
+
+    p = sub.add_parser("encode", help="print the token ids of a text")
+    model_option(p)
+    source = p.add_mutually_exclusive_group()
+    source.add_argument("text", nargs="?", metavar="TEXT", help="text (default: standard input)")
+    source.add_argument("-f", "--file", metavar="FILE", help="read the text from a UTF-8 file")
+    p.add_argument("--json", action="store_true", help="print a JSON list")
+    p.set_defaults(run=cmd_encode)
+
+    p = sub.add_parser("decode", help="print the text of token ids")
+    model_option(p)
+    p.add_argument("ids", nargs="*", metavar="ID", help="token ids (default: read from standard input)")
+    p.add_argument("-n", "--no-newline", action="store_true", help="no line feed after the text")
+    p.set_defaults(run=cmd_decode)
+
+    p = sub.add_parser("inspect", help="list the tokens of a model")
+    model_option(p)
+    p.add_argument("--sort", choices=("id", "length"), default="id",
+                   help="by id, or longest first (default: id)")
+    p.add_argument("--limit", type=_count, metavar="N", help="show the first N tokens only")
+    p.add_argument("--json", action="store_true", help="print JSON")
+    p.set_defaults(run=cmd_inspect)
+
+    p = sub.add_parser("show", help="show how a text splits into tokens")
+    model_option(p)
+    p.add_argument("text", nargs="?", metavar="TEXT", help="text (default: standard input)")
+    p.add_argument("--html", metavar="FILE", help="write an HTML page instead")
+    p.set_defaults(run=cmd_show, file=None)
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        return args.run(args)
+    except CliError as error:
+        print(f"tolvane: {error}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("tolvane: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        # The reader went away (e.g. `| head`); say nothing more to it.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except OSError as error:
+        where = f"{error.filename}: " if error.filename else ""
+        print(f"tolvane: {where}{error.strerror or error}", file=sys.stderr)
+        return 1
+    except (SystemExit, GeneratorExit):
+        raise
+    except BaseException as error:
+        if _is_panic(error):
+            print(f"tolvane: {error}", file=sys.stderr)
+        else:
+            print(f"tolvane: unexpected {type(error).__name__}: {error}", file=sys.stderr)
+        return 1
