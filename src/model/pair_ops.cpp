@@ -30,7 +30,10 @@ struct best_pair {
     void offer(token_pair p, std::uint32_t c, const merge_table& merges) {
         if (found && c < count) return;
         std::uint64_t r = tie_rank(p, merges);
-        if (found && c == count && r >= rank) return;
+        // Two learned merges share a rank only in a hand-made model (one
+        // merged id for two pairs); the smaller pair then wins, so the choice
+        // never depends on the map's iteration order.
+        if (found && c == count && (r > rank || (r == rank && pair_key(p) >= pair_key(pair)))) return;
         pair = p;
         count = c;
         rank = r;
