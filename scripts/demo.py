@@ -1,0 +1,106 @@
+"""Trains a model from nothing and shows what it learned.
+
+Usage: demo.py [CORPUS]
+
+Without CORPUS the training text is the Python standard library's own .py
+sources, concatenated in sorted path order up to about 12 MB. Everything the
+run writes ("tokenizer", the logs, the corpus copy) stays in build/demo.
+"""
+
+import os
+import pathlib
+import sys
+import sysconfig
+import time
+
+import tolvane
+
+CORPUS_CAP = 12 * 1024 * 1024
+SAMPLE = "def tokenize(text):\n    return [piece.strip() for piece in text.split(',')]\n"
+VISIBLE = {" ": "\u2423", "\n": "\u21b5", "\t": "\u21e5", "\r": "\u240d"}
+
+
+def stdlib_corpus(target):
+    """Writes the standard library sources to `target`; returns (files, bytes)."""
+    root = pathlib.Path(sysconfig.get_paths()["stdlib"])
+    sources = sorted(p for p in root.rglob("*.py")
+                     if not {"site-packages", "dist-packages"} & set(p.parts))
+    files = size = 0
+    with open(target, "wb") as out:
+        for path in sources:
+            try:
+                data = path.read_bytes()
+            except OSError:
+                continue
+            if size + len(data) > CORPUS_CAP:
+                break
+            out.write(data)
+            files += 1
+            size += len(data)
+    return files, size
+
+
+def visible(text):
+    return "".join(VISIBLE.get(c, c) for c in text)
+
+
+def sample_from(corpus):
+    """A line of the user's own text, so every grapheme in it is known."""
+    with open(corpus, "rb") as f:
+        head = f.read(1 << 16).decode("utf-8", errors="replace")
+    lines = [line for line in head.splitlines() if len(line.strip()) >= 20]
+    return (lines[len(lines) // 2] if lines else head[:80]) or "hello"
+
+
+def main(argv):
+    repo = pathlib.Path(__file__).resolve().parent.parent
+    scratch = repo / "build" / "demo"
+    scratch.mkdir(parents=True, exist_ok=True)
+    for stale in ("tokenizer", "log.txt", "train.log"):
+        (scratch / stale).unlink(missing_ok=True)
+
+    if len(argv) > 1:
+        corpus = pathlib.Path(argv[1]).resolve()
+        if not corpus.is_file():
+            sys.exit(f"demo: no such file: {argv[1]}")
+        sample = sample_from(corpus)
+        print(f"Corpus: {corpus} ({corpus.stat().st_size:,} bytes)", flush=True)
+    else:
+        corpus = scratch / "stdlib.txt"
+        files, size = stdlib_corpus(corpus)
+        sample = SAMPLE
+        print(f"Corpus: {files} standard library sources, {size:,} bytes", flush=True)
+
+    (scratch / "empty.model").write_bytes(bytes(24))
+    data = tolvane.load_from_file(str(scratch / "empty.model"))
+    os.chdir(scratch)  # the run writes "tokenizer" into the working directory
+    started = time.monotonic()
+    data.train(str(corpus), False, "train.log")
+    seconds = time.monotonic() - started
+
+    model = tolvane.load_from_file("tokenizer")
+    ids = model.vocab()
+    texts = {i: model.decode([i]) for i in ids}
+    print()
+    print(f"Trained in {seconds:.1f} s; model saved to {scratch / 'tokenizer'}")
+    print(f"Vocabulary size: {len(ids)} tokens")
+    print("Longest learned tokens:")
+    for i in sorted(ids, key=lambda i: (-len(texts[i]), i))[:12]:
+        print(f"  {i:>6}  {len(texts[i]):>3} chars  {visible(texts[i])}")
+
+    encoded = model.encode(sample)
+    decoded = model.decode(encoded)
+    print()
+    print(f"Sample: {visible(sample)}")
+    print(f"Encoded: {len(sample)} characters -> {len(encoded)} tokens: {encoded}")
+    print("Pieces: " + " | ".join(visible(texts[i]) for i in encoded))
+    if decoded == sample:
+        print("Round trip: decode(encode(sample)) == sample")
+    else:
+        print(f"Round trip differs (graphemes unseen in training become id 0): {visible(decoded)}")
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
