@@ -1,4 +1,3 @@
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,42 +98,6 @@ TEST_F(training_run, a_failed_save_leaves_no_temporary_file_and_prints_no_banner
     EXPECT_EQ(console_text(), "");
 }
 
-TEST_F(training_run, a_logs_file_that_is_the_training_file_is_refused_untouched) {
-    write_file("corpus.txt", "some training text");
-    ASSERT_EQ(::link("corpus.txt", "hard-link.txt"), 0);
-    const std::string by_parent = "../" + folder.filename().string() + "/corpus.txt";
-    for (const std::string& logs : {std::string{"corpus.txt"}, std::string{"./corpus.txt"},
-                                    std::string{"hard-link.txt"}, by_parent}) {
-        for (bool print_logs : {false, true}) {
-            Data data;
-            try {
-                train(data, {"corpus.txt", print_logs, logs}, hooks());
-                ADD_FAILURE() << "no failure for " << logs;
-            } catch (const failure& f) {
-                EXPECT_EQ(f.message.rfind("To Work: ", 0), 0u) << f.message;
-            }
-            EXPECT_EQ(read_file("corpus.txt"), "some training text");
-            EXPECT_FALSE(fs::exists("log.txt"));
-            EXPECT_TRUE(data.unicode_lookup.contains("oov"));  // reserved before any check
-        }
-    }
-}
-
-TEST_F(training_run, a_chunk_without_pairs_is_saved_and_the_run_goes_on) {
-    for (const std::string text : {"a", "\r\n", "e\xCC\x81\xCC\x81"}) {  // one grapheme each
-        write_file("one.txt", text);
-        Data data;
-        train(data, {"one.txt", false, "train.log"}, hooks());
-        Data saved = loaded(read_file("tokenizer"));
-        EXPECT_EQ(saved.lookup.size(), 2u);
-        ASSERT_TRUE(saved.unicode_lookup.contains(text));
-        EXPECT_EQ(saved.unicode_lookup.at(text), 1);
-        EXPECT_EQ(read_file("train.log"), SEPARATOR);
-    }
-    const std::string run = "Just Started\nFinish converting new read chunk to tokens\n" + BANNER;
-    EXPECT_EQ(console_text(), run + run + run);
-}
-
 TEST_F(training_run, a_stop_request_between_chunks_keeps_the_last_saved_chunk) {
     // One grapheme filling the first chunk exactly ("a" and combining acute
     // accents), then a second chunk "b": learning has nothing to do in either.
@@ -151,28 +114,6 @@ TEST_F(training_run, a_stop_request_between_chunks_keeps_the_last_saved_chunk) {
     EXPECT_TRUE(saved.unicode_lookup.contains(first));
     EXPECT_FALSE(saved.unicode_lookup.contains("b"));
     EXPECT_EQ(read_file("train.log"), SEPARATOR);
-}
-
-TEST_F(training_run, a_console_that_cannot_be_written_does_not_stop_the_run) {
-    // A pipe nobody reads any more (EPIPE, as the host ignores SIGPIPE) and a
-    // descriptor that is not open at all (EBADF).
-    int ends[2];
-    ASSERT_EQ(::pipe(ends), 0);
-    ::close(ends[0]);
-    auto old_handler = ::signal(SIGPIPE, SIG_IGN);
-    std::string text;
-    for (int i = 0; i < 12; ++i) text += "abc";
-    write_file("corpus.txt", text);
-    for (int fd : {ends[1], -1}) {
-        fs::remove("tokenizer");
-        Data data;
-        run_hooks h = hooks();
-        h.console_fd = fd;
-        train(data, {"corpus.txt", true, "train.log"}, h);
-        EXPECT_EQ(loaded(read_file("tokenizer")).merges.size(), 3u);
-    }
-    ::signal(SIGPIPE, old_handler);
-    ::close(ends[1]);
 }
 
 }  // namespace

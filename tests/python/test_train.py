@@ -138,6 +138,14 @@ class TestModelFile:
 
 
 class TestChunks:
+    @pytest.mark.parametrize("text", ["a", "\r\n", "e\u0301\u0301", "👩‍👩‍👧"])
+    def test_a_chunk_of_one_grapheme_is_saved_and_the_run_goes_on(self, work, fresh, capfd, text):
+        (work / "corpus.txt").write_text(text, encoding="utf-8")
+        fresh.train("corpus.txt", False, "train.log")
+        assert capfd.readouterr().out == BEGIN + BANNER
+        assert (work / "train.log").read_text() == SEPARATOR
+        assert texts(tolvane.load_from_file("tokenizer")) == ["", text]
+
     def test_exactly_one_chunk(self, work, fresh, capfd):
         (work / "corpus.txt").write_bytes(padded(CORPUS, CHUNK))
         assert os.path.getsize("corpus.txt") == CHUNK
@@ -169,18 +177,19 @@ class TestChunks:
 
 
 @pytest.mark.parametrize("print_logs", [False, True])
-@pytest.mark.parametrize("setup, train_file, logs_file, message", [
-    (None, "missing.txt", "train.log",
-     "Train File Not Existed: No such file or directory (os error 2, not found)"),
-    ("file", "corpus.txt/inside", "train.log",
-     "Train File Not Existed: Not a directory (os error 20, not a directory)"),
-    ("dir", "corpus.txt", "folder", "To Work: Is a directory (os error 21, is a directory)"),
-    ("file", "folder", "train.log", "To Work: Is a directory (os error 21, is a directory)"),
-    ("file", "corpus.txt", "corpus.txt", "To Work: the logs file is the training file itself"),
-    ("file", "corpus.txt", "nul\0name", "To Work: the path holds a NUL byte"),
+@pytest.mark.parametrize("train_file, logs_file, message", [
+    ("missing.txt", "train.log", "Train File Not Existed: No such file or directory (os error 2, not found)"),
+    ("corpus.txt/inside", "train.log", "Train File Not Existed: Not a directory (os error 20, not a directory)"),
+    ("corpus.txt", "folder", "To Work: Is a directory (os error 21, is a directory)"),
+    ("folder", "train.log", "To Work: Is a directory (os error 21, is a directory)"),
+    ("corpus.txt", "corpus.txt", "To Work: the logs file is the training file itself"),
+    ("corpus.txt", "folder/../link.txt", "To Work: the logs file is the training file itself"),
+    ("corpus.txt", "nul\0name", "To Work: the path holds a NUL byte"),
+    ("nul\0name", "train.log", "Train File Not Existed: the path holds a NUL byte"),
 ])
-def test_failures(work, fresh, print_logs, setup, train_file, logs_file, message):
+def test_failures(work, fresh, print_logs, train_file, logs_file, message):
     (work / "corpus.txt").write_bytes(CORPUS)
+    os.link("corpus.txt", "link.txt")
     (work / "folder").mkdir()
     with raises_panic() as info:
         fresh.train(train_file, print_logs, logs_file)
@@ -188,7 +197,7 @@ def test_failures(work, fresh, print_logs, setup, train_file, logs_file, message
     assert info.value.args == (str(info.value),)
     assert (work / "corpus.txt").read_bytes() == CORPUS
     assert fresh.vocab() == [0]  # the oov token is reserved before anything fails
-    if train_file == "missing.txt":
+    if train_file in ("missing.txt", "nul\0name"):
         assert (work / "train.log").read_text() == (STARTED if print_logs else "")
         assert (work / "log.txt").exists() == print_logs
 
