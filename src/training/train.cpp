@@ -65,7 +65,7 @@ void refuse_log_over_training_file(const train_options& options) {
     if (::stat(options.train_file.c_str(), &train_info) != 0) return;
     if (log_info.st_dev == train_info.st_dev && log_info.st_ino == train_info.st_ino)
         fail("To Work: the logs file is the training file itself; emptying it would destroy "
-             "the training text, so nothing was changed");
+             "the training text, so no file was opened");
 }
 
 // Sets up the training log: `logs_file` is emptied at every call; with
