@@ -41,13 +41,18 @@ std::string_view project_path(std::string_view file) {
     return at == std::string_view::npos ? file : file.substr(at);
 }
 
-// "tolvane::Data tolvane::load_model_file(std::string_view)" -> "tolvane::load_model_file".
-std::string_view short_function(std::string_view signature) {
-    auto paren = signature.find('(');
-    if (paren == std::string_view::npos || paren == 0) return signature;
-    auto head = signature.substr(0, paren);
-    auto space = head.rfind(' ');
-    return space == std::string_view::npos ? head : head.substr(space + 1);
+// "tolvane::Data tolvane::load_model_file(std::string_view)" -> "tolvane::load_model_file";
+// helpers in unnamed namespaces lose that part ("{anonymous}::" from GCC).
+std::string short_function(std::string_view signature) {
+    std::string name{signature};
+    for (std::string_view unnamed : {"{anonymous}::", "(anonymous namespace)::"})
+        for (auto at = name.find(unnamed); at != std::string::npos; at = name.find(unnamed))
+            name.erase(at, unnamed.size());
+    auto paren = name.find('(');
+    if (paren == std::string::npos || paren == 0) return name;
+    name.resize(paren);
+    auto space = name.rfind(' ');
+    return space == std::string::npos ? name : name.substr(space + 1);
 }
 
 void write_stderr(std::string_view text) {

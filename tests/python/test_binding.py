@@ -1,6 +1,7 @@
 """Argument binding, argument conversion, the borrow guard and re-entry."""
 
 import gc
+import os
 import random
 import signal
 import sys
@@ -37,7 +38,8 @@ def corpus(workdir):
     rng = random.Random(7)
     words = ["".join(rng.choice("abcdefgh") for _ in range(rng.randint(2, 6))) for _ in range(80)]
     path = workdir / "corpus.txt"
-    path.write_text(" ".join(rng.choice(words) for _ in range(4000)))
+    # big enough that a run lasts many timer ticks (tens of milliseconds)
+    path.write_text(" ".join(rng.choice(words) for _ in range(60000)))
     return str(path)
 
 
@@ -405,7 +407,7 @@ def test_nested_panic_reaches_the_caller_as_panic(data, capfd):
     assert data.decode([1]) == "a"
 
 
-def _with_timer(handler, body, interval=0.002):
+def _with_timer(handler, body, interval=0.001):
     previous = signal.signal(signal.SIGALRM, handler)
     signal.setitimer(signal.ITIMER_REAL, interval, interval)
     try:
@@ -436,14 +438,19 @@ def test_calls_during_train_are_refused(make_data, corpus):
 @pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
 def test_keyboard_interrupt_stops_train(make_data, corpus):
     data = make_data()
+    raised = []
 
     def handler(signum, frame):
-        raise KeyboardInterrupt
+        if not raised:  # once: later ticks must not hit the test's own cleanup
+            raised.append(True)
+            raise KeyboardInterrupt
 
     finished = []
     with pytest.raises(KeyboardInterrupt):
-        _with_timer(handler, lambda: finished.append(data.train(corpus, False, "l1")), interval=0.02)
-    assert finished == []  # it was the run that stopped, not the code after it
+        _with_timer(handler, lambda: finished.append(data.train(corpus, False, "l1")))
+    # The run itself stopped, before its one chunk was saved.
+    assert finished == []
+    assert not os.path.exists("tokenizer")
     # The run unwound: the object is free and keeps what was learned.
     assert data.vocab()[:1] == [0]
     assert data.train("empty.txt", False, "l") is None
