@@ -38,9 +38,13 @@ class RunState:
         return self.chunks_saved + (1 if self.in_chunk else 0)
 
     @property
-    def bytes_done(self) -> int:
-        done = self.chunks_saved * CHUNK_SIZE
-        return done if self.corpus_size is None else min(done, self.corpus_size)
+    def bytes_done(self) -> int | None:
+        """Bytes trained on. Every read of a regular file but the last one
+        delivers a whole chunk; a pipe delivers what is there, so its count
+        is not known."""
+        if self.corpus_size is None:
+            return None
+        return min(self.chunks_saved * CHUNK_SIZE, self.corpus_size)
 
     def elapsed(self, now: float | None = None) -> float:
         return (time.monotonic() if now is None else now) - self.started
@@ -48,13 +52,22 @@ class RunState:
     def rate(self, now: float | None = None) -> float | None:
         """Bytes per second over the whole run, once a chunk is done."""
         elapsed = self.elapsed(now)
-        return self.bytes_done / elapsed if self.bytes_done and elapsed > 0 else None
+        done = self.bytes_done
+        return done / elapsed if done and elapsed > 0 else None
 
     def remaining(self, now: float | None = None) -> float | None:
-        rate = self.rate(now)
-        if rate is None or self.corpus_size is None:
+        """Time left, from the bytes done so far plus the part of the current
+        chunk that its learning loop has passed (a rough share: iterations
+        that learn nothing print nothing)."""
+        if self.corpus_size is None or self.bytes_done is None:
             return None
-        return (self.corpus_size - self.bytes_done) / rate
+        done = float(self.bytes_done)
+        if self.in_chunk:
+            current = min(CHUNK_SIZE, self.corpus_size - self.bytes_done)
+            done += current * (self.loop + 1) / LOOPS_PER_CHUNK
+        if done <= 0:
+            return None
+        return self.elapsed(now) * (self.corpus_size - done) / done
 
     def feed(self, line: bytes) -> str | None:
         """Takes one line without its line feed; returns "saved" when it ends

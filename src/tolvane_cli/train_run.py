@@ -33,8 +33,17 @@ STOP_GRACE_SECONDS = 10.0
 # Runs in the child. Reports how the run ended in a small JSON file, because
 # the module writes its own failure notice to standard error too.
 _CHILD = r"""
-import json, sys
-result, model, corpus, print_logs, logs = sys.argv[1:]
+import json, os, signal, sys
+parent, result, model, corpus, print_logs, logs = sys.argv[1:]
+# The module goes on when its console is gone, so a parent that is killed
+# outright would leave the run going: have the kernel end it instead.
+try:
+    import ctypes
+    ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+except Exception:
+    pass
+if os.getppid() != int(parent):
+    sys.exit(1)
 def report(**fields):
     with open(result, "w", encoding="utf-8") as f:
         json.dump(fields, f)
@@ -170,6 +179,14 @@ def _stop(child: subprocess.Popen) -> None:
         child.kill()
 
 
+def _stop_on_termination() -> dict:
+    """Makes SIGTERM and SIGHUP (a closed terminal) stop the run as Ctrl-C
+    does, so the last saved model is still put in place."""
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+    return {sig: signal.signal(sig, interrupt) for sig in (signal.SIGTERM, signal.SIGHUP)}
+
+
 def _pump(child: subprocess.Popen, state: RunState, display: Display, scratch: str) -> None:
     """Reads the child's lines until it closes its output."""
     fd = child.stdout.fileno()
@@ -225,7 +242,7 @@ def run_training(args: TrainArgs) -> int:
         size = os.path.getsize(corpus) if os.path.isfile(corpus) else None
         state = RunState(corpus_size=size, tokens=lookup_size(start) or 0)
         display = Display(out, terminal=out.isatty(), raw=args.raw)
-        command = [sys.executable, "-c", _CHILD, os.path.join(scratch, RESULT_FILE), start,
+        command = [sys.executable, "-c", _CHILD, str(os.getpid()), os.path.join(scratch, RESULT_FILE), start,
                    corpus, "1" if args.print_logs else "0",
                    os.path.abspath(args.log) if args.log else os.devnull]
         # Standard error goes to a file: a pipe nobody reads could fill up.
@@ -235,6 +252,7 @@ def run_training(args: TrainArgs) -> int:
         child = subprocess.Popen(command, cwd=scratch, env=_child_env(), stdin=subprocess.DEVNULL,
                                  stdout=subprocess.PIPE, stderr=errors, start_new_session=True)
         interrupted = False
+        previous_handlers = _stop_on_termination()
         try:
             try:
                 _pump(child, state, display, scratch)
@@ -248,6 +266,8 @@ def run_training(args: TrainArgs) -> int:
             if child.poll() is None:
                 child.kill()
                 child.wait()
+            for sig, handler in previous_handlers.items():
+                signal.signal(sig, handler)
             errors.seek(0)
             stderr_tail = errors.read().decode("utf-8", "replace").strip().splitlines()
             errors.close()

@@ -1,0 +1,384 @@
+"""The `tolvane` command, run as a real process on small corpora."""
+
+import html.parser
+import json
+import os
+import random
+import signal
+import struct
+import subprocess
+import sys
+
+import pytest
+
+import tolvane
+from conftest import write_model
+
+from tolvane_cli.progress import RunState, saved_line
+from tolvane_cli.visible import visible_bytes
+
+SAVED_BANNER = (b"--------------------------------------------- \n Saved Successfully \n"
+                b"---------------------------------------------\n")
+SEPARATOR = b"\n" + b"-" * 83 + b"\n"
+WORDS = ("the quick brown fox jumps over the lazy dog while a cat naps by the fire "
+         "naïve café 👩‍👩‍👧 e\u0301t\u00e9 tab\there").split(" ")
+
+
+def _env():
+    env = dict(os.environ)
+    # The command runs in other directories; keep the module importable there.
+    paths = [os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
+    env["PYTHONPATH"] = os.pathsep.join(paths)
+    return env
+
+
+def run(*args, cwd, input=None, **kwargs):
+    return subprocess.run([sys.executable, "-m", "tolvane_cli", *map(str, args)], cwd=cwd,
+                          input=input, capture_output=True, env=_env(), timeout=120, **kwargs)
+
+
+def start(*args, cwd):
+    # SIGINT left as Python sets it up, even when pytest runs in the background.
+    return subprocess.Popen([sys.executable, "-m", "tolvane_cli", *map(str, args)], cwd=cwd,
+                            env=_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+
+
+def corpus_text(seed=7, count=1200):
+    rng = random.Random(seed)
+    return " ".join(rng.choice(WORDS) for _ in range(count)) + "\n"
+
+
+@pytest.fixture(scope="module")
+def trained(tmp_path_factory):
+    """A model trained by the command, and the directory it ran in."""
+    work = tmp_path_factory.mktemp("trained")
+    (work / "corpus.txt").write_text(corpus_text(), encoding="utf-8")
+    done = run("train", "corpus.txt", "-o", "model.bin", cwd=work)
+    assert done.returncode == 0, done.stderr
+    return work, work / "model.bin", done
+
+
+def one_error_line(done):
+    assert done.returncode != 0
+    lines = done.stderr.decode().splitlines()
+    assert len(lines) == 1 and lines[0].startswith("tolvane: "), done.stderr
+    return lines[0]
+
+
+def test_train_without_terminal_reports_each_chunk_and_cleans_up(trained):
+    work, model, done = trained
+    vocab = tolvane.load_from_file(str(model)).vocab()
+    lines = done.stdout.decode().splitlines()
+    assert lines[0].startswith("chunk 1/1 saved: ")
+    assert f" {len(vocab)} tokens," in lines[0]
+    assert lines[1].startswith("model saved to model.bin: 1 chunk, ")
+    assert len(lines) == 2
+    # The run's working files stay in its scratch directory, which is gone.
+    assert sorted(os.listdir(work)) == ["corpus.txt", "model.bin"]
+
+
+def test_train_raw_passes_the_module_lines(tmp_path):
+    (tmp_path / "c.txt").write_text(corpus_text(seed=3), encoding="utf-8")
+    done = run("train", "c.txt", "--raw", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith(b"Just Started\nFinish converting new read chunk to tokens\n")
+    assert done.stdout.endswith(SAVED_BANNER)
+    token_lines = [line for line in done.stdout.split(b"\n") if line.startswith(b"Token ")]
+    merges = len(tolvane_model(tmp_path / "tokenizer")["merges"])
+    assert len(token_lines) == merges > 0
+    assert done.stderr.decode().startswith("model saved to tokenizer: ")
+
+
+def tolvane_model(path):
+    from tolvane_cli.modelfile import read_model
+    model = read_model(str(path))
+    return {"lookup": model.lookup, "merges": model.merges, "unicode": model.unicode_lookup}
+
+
+@pytest.mark.parametrize("same_output", [False, True])
+def test_train_from_continues_without_touching_the_start_model(trained, tmp_path, same_output):
+    _, model, _ = trained
+    start = tmp_path / "start.bin"
+    start.write_bytes(model.read_bytes())
+    before = start.read_bytes()
+    (tmp_path / "more.txt").write_text(corpus_text(seed=11) + "ωμέγα ", encoding="utf-8")
+    output = start if same_output else tmp_path / "next.bin"
+    done = run("train", "more.txt", "--from", start, "-o", output, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    old, new = tolvane_model(model), tolvane_model(output)
+    assert set(old["lookup"]) < set(new["lookup"])
+    assert all(new["unicode"][key] == token for key, token in old["unicode"].items())
+    assert "ω" in new["unicode"]
+    if not same_output:
+        assert start.read_bytes() == before
+
+
+def test_train_logs(tmp_path):
+    (tmp_path / "c.txt").write_text(corpus_text(seed=5), encoding="utf-8")
+    (tmp_path / "log.txt").write_bytes(b"earlier run\n")
+    done = run("train", "c.txt", "--log", "quiet.log", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert (tmp_path / "quiet.log").read_bytes() == SEPARATOR
+    assert (tmp_path / "log.txt").read_bytes() == b"earlier run\n"
+
+    done = run("train", "c.txt", "--log", "loud.log", "--print-logs", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert (tmp_path / "loud.log").read_bytes() == b"Started \n "
+    log = (tmp_path / "log.txt").read_bytes()
+    assert log.startswith(b"earlier run\nToken ") and log.endswith(SEPARATOR)
+
+
+@pytest.mark.parametrize("victim", ["corpus", "start model"])
+def test_train_refuses_a_log_that_would_empty_an_input(trained, tmp_path, victim):
+    _, model, _ = trained
+    corpus = tmp_path / "c.txt"
+    corpus.write_text(corpus_text(), encoding="utf-8")
+    start = tmp_path / "start.bin"
+    start.write_bytes(model.read_bytes())
+    target = corpus if victim == "corpus" else start
+    before = target.read_bytes()
+    done = run("train", corpus, "--from", start, "--log", target, cwd=tmp_path)
+    assert "it would be emptied" in one_error_line(done)
+    assert target.read_bytes() == before
+
+
+def test_failed_training_leaves_the_output_alone(tmp_path):
+    # A grapheme whose token has no text: learning a merge of it fails.
+    broken = write_model(tmp_path / "broken.bin", {0: b""}, {}, {"oov": 0, "a": 5})
+    (tmp_path / "a.txt").write_text("a" * 40, encoding="utf-8")
+    (tmp_path / "out.bin").write_bytes(b"previous")
+    done = run("train", "a.txt", "--from", broken, "-o", "out.bin", cwd=tmp_path)
+    line = one_error_line(done)
+    assert "training failed in chunk 1: " in line and "no chunk was saved" in line
+    assert (tmp_path / "out.bin").read_bytes() == b"previous"
+
+
+def fifo_corpus(tmp_path, first_chunk):
+    """A pipe as the corpus: each read of it is a chunk of what was written
+    so far, so a test decides when the next chunk comes."""
+    path = tmp_path / "corpus.fifo"
+    os.mkfifo(path)
+    writer = os.open(path, os.O_RDWR)  # does not wait for a reader
+    os.write(writer, first_chunk)
+    return path, writer
+
+
+def test_ctrl_c_keeps_the_last_saved_chunk(tmp_path):
+    corpus, writer = fifo_corpus(tmp_path, corpus_text().encode())
+    try:
+        child = start("train", corpus, "-o", "out.bin", cwd=tmp_path)
+        first = child.stdout.readline()
+        assert first.startswith(b"chunk 1 saved: ")  # the size of a pipe is not known
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)
+    finally:
+        os.close(writer)
+    assert child.returncode == 130
+    assert b"kept the model saved after chunk 1 at out.bin" in err
+    assert b"Traceback" not in err
+    assert len(tolvane.load_from_file(str(tmp_path / "out.bin")).vocab()) > 1
+    assert sorted(os.listdir(tmp_path)) == ["corpus.fifo", "out.bin"]
+
+
+def test_failure_in_a_later_chunk_keeps_the_earlier_one(tmp_path):
+    # The grapheme "a" is known but its id, far above those the first chunk
+    # gives out, has no text; only the second chunk uses it.
+    broken = write_model(tmp_path / "broken.bin", {0: b""}, {}, {"oov": 0, "a": 60000})
+    corpus, writer = fifo_corpus(tmp_path, corpus_text().replace("a", "o").encode())
+    try:
+        child = start("train", corpus, "--from", broken, "-o", "out.bin", cwd=tmp_path)
+        assert child.stdout.readline().startswith(b"chunk 1 saved: ")
+        os.write(writer, b"a" * 40)
+        os.close(writer)
+        writer = None
+        out, err = child.communicate(timeout=60)
+    finally:
+        if writer is not None:
+            os.close(writer)
+    assert child.returncode == 1
+    line = err.decode().strip()
+    assert "training failed in chunk 2: " in line
+    assert line.endswith("kept the model saved after chunk 1 at out.bin")
+    assert "o" in tolvane_model(tmp_path / "out.bin")["unicode"]
+
+
+TEXTS = ["the lazy fox", "naïve café by the fire", "👩‍👩‍👧 e\u0301t\u00e9", "tab\there\nthe dog\n"]
+
+
+@pytest.mark.parametrize("text", TEXTS)
+def test_encode_decode_round_trip(trained, text):
+    work, model, _ = trained
+    data = tolvane.load_from_file(str(model))
+    encoded = run("encode", "-m", model, text, cwd=work)
+    assert encoded.returncode == 0, encoded.stderr
+    ids = [int(word) for word in encoded.stdout.split()]
+    assert ids == data.encode(text)
+    (work / "in.txt").write_text(text, encoding="utf-8", newline="")
+    as_json = run("encode", "-m", model, "-f", "in.txt", "--json", cwd=work)
+    assert json.loads(as_json.stdout) == ids
+    decoded = run("decode", "-m", model, *ids, cwd=work)
+    assert decoded.stdout.decode() == text + "\n"
+    piped = run("decode", "-m", model, "--no-newline", cwd=work, input=as_json.stdout)
+    assert piped.stdout.decode() == text
+
+
+@pytest.mark.parametrize("args, expected", [
+    (["train", "missing.txt"], "corpus not found: missing.txt"),
+    (["train", "."], "corpus is a directory: ."),
+    (["train", "corpus.txt", "--from", "missing.bin"], "model file not found: missing.bin"),
+    (["encode", "-m", "missing.bin", "x"], "model file not found: missing.bin"),
+    (["encode", "-m", "model.bin", "-f", "missing.txt"], "file not found: missing.txt"),
+    (["encode", "-m", "model.bin", "-f", "latin1.txt"], "latin1.txt is not valid UTF-8 (byte 3)"),
+    (["encode", "-m", "short.bin", "x"], "cannot load model short.bin: "),
+    (["decode", "-m", "model.bin", "1", "x"], "bad token id 'x': not a whole number"),
+    (["decode", "-m", "model.bin", "70000"], "bad token id 70000: ids are 0 to 65535"),
+    (["decode", "-m", "model.bin", "-1"], "bad token id -1: ids are 0 to 65535"),
+    (["decode", "-m", "model.bin", "65535"], "cannot decode: "),
+    (["inspect", "-m", "short.bin"], "short.bin is not a model file: the file ended early"),
+])
+def test_errors_are_one_line(trained, tmp_path, args, expected):
+    _, model, _ = trained
+    (tmp_path / "model.bin").write_bytes(model.read_bytes())
+    (tmp_path / "corpus.txt").write_text("the fox", encoding="utf-8")
+    (tmp_path / "latin1.txt").write_bytes(b"caf\xe9")
+    (tmp_path / "short.bin").write_bytes(bytes(12))
+    line = one_error_line(run(*args, cwd=tmp_path))
+    assert line.startswith("tolvane: " + expected)
+
+
+def inspect_json(*args, cwd):
+    done = run("inspect", *args, "--json", cwd=cwd)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+def test_inspect_kinds_pairs_and_totals(trained):
+    work, model, _ = trained
+    data = tolvane.load_from_file(str(model))
+    report = inspect_json("-m", model, cwd=work)
+    rows = {row["id"]: row for row in report["tokens"]}
+    assert sorted(rows) == data.vocab()
+    assert rows[0]["kind"] == "oov" and rows[0]["bytes"] == 0
+    for row in rows.values():
+        raw = bytes.fromhex(row["hex"])
+        assert row["bytes"] == len(raw)
+        assert data.decode([row["id"]]).encode() == raw
+        if row["kind"] == "merge":
+            left, right = row["pair"]
+            assert bytes.fromhex(rows[left]["hex"]) + bytes.fromhex(rows[right]["hex"]) == raw
+        else:
+            assert row["pair"] is None
+    totals = report["totals"]
+    kinds = [row["kind"] for row in rows.values()]
+    assert totals["tokens"] == len(rows)
+    assert (totals["grapheme"], totals["merge"]) == (kinds.count("grapheme"), kinds.count("merge"))
+    assert totals["merge"] > 0
+    assert totals["longest"]["bytes"] == max(row["bytes"] for row in rows.values())
+
+    longest = inspect_json("-m", model, "--sort", "length", "--limit", "5", cwd=work)["tokens"]
+    assert len(longest) == 5
+    assert [row["bytes"] for row in longest] == sorted((r["bytes"] for r in rows.values()),
+                                                       reverse=True)[:5]
+
+
+def test_inspect_table_of_a_hand_made_model(tmp_path):
+    # Not UTF-8, an id of no kind, a merge, a grapheme made visible.
+    model = write_model(tmp_path / "m.bin", {0: b"", 1: b" ", 2: b"\xff", 3: b" \xff", 9: b"x"},
+                        {(1, 2): 3}, {"oov": 0, " ": 1})
+    done = run("inspect", "-m", model, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    rows = [line.split() for line in done.stdout.decode().splitlines()[1:6]]
+    assert rows == [["0", "oov", "0"], ["1", "grapheme", "1", "\u2420"], ["2", "other", "1", "\\xFF"],
+                    ["3", "merge", "(1,", "2)", "2", "\u2420\\xFF"], ["9", "other", "1", "x"]]
+    assert "totals: 5 tokens, 1 graphemes, 1 merges, 1 out-of-vocabulary, 2 other" in done.stdout.decode()
+
+
+@pytest.mark.parametrize("raw, shown", [
+    (b"a b", "a\u2420b"),
+    (b"\t\r\n", "\u21e5\u240d\u240a"),
+    (b"zero\xe2\x80\x8bwidth", "zero<U+200B>width"),
+    ("👩‍👩‍👧".encode(), "👩‍👩‍👧"),  # joiners inside an emoji sequence stay
+    ("\u200d".encode(), "<U+200D>"),  # but a lone one is shown
+    (b"\xff", "\\xFF"),
+    (b"ok\xe2\x82", "ok\\xE2\\x82"),  # a cut sequence is one ill-formed piece
+    (b"\xe2\x82x\xc3\xa9", "\\xE2\\x82x\u00e9"),
+    (b"back\\slash \xe2\x90\xa0", "back\\\\slash\u2420<U+2420>"),  # marks stay unambiguous
+    (b"\x00\x7f", "<U+0000><U+007F>"),
+])
+def test_visible_text(raw, shown):
+    assert visible_bytes(raw) == shown
+
+
+class SpanParser(html.parser.HTMLParser):
+    """Collects the token spans of a `show --html` page: (title, text)."""
+
+    def __init__(self):
+        super().__init__()
+        self.tokens = []
+        self.depth = 0  # inside a token span (marks are spans within it)
+        self.mark = False
+
+    def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
+        if tag == "span" and "title" in attrs:
+            self.tokens.append([attrs["title"], attrs["data-id"], ""])
+            self.depth = 1
+        elif tag == "span" and self.depth:
+            self.depth += 1
+            self.mark = "mark" in attrs.get("class", "")
+
+    def handle_endtag(self, tag):
+        if tag == "span" and self.depth:
+            self.depth -= 1
+            self.mark = False
+
+    def handle_data(self, data):
+        if self.depth and not self.mark:
+            self.tokens[-1][2] += data
+
+
+@pytest.mark.parametrize("text", ["the lazy fox\nnaps", "fire ✓✗ dog ✓", "<b>&amp;</b> café"])
+def test_show_html_page(trained, tmp_path, text):
+    work, model, _ = trained
+    page = tmp_path / "page.html"
+    done = run("show", "-m", model, text, "--html", page, cwd=work)
+    assert done.returncode == 0, done.stderr
+    parser = SpanParser()
+    parser.feed(page.read_text(encoding="utf-8"))
+    ids = tolvane.load_from_file(str(model)).encode(text)
+    assert [int(token_id) for _, token_id, _ in parser.tokens] == ids
+    assert [title.split()[1] for title, _, _ in parser.tokens] == [str(i) for i in ids]
+    # Every piece of the text is in its token's span, unknown graphemes too.
+    assert "".join(piece for _, _, piece in parser.tokens) == text
+    for title, token_id, piece in parser.tokens:
+        assert ("out of vocabulary" in title) == (token_id == "0")
+    if "✓✗" in text:
+        assert [piece for _, token_id, piece in parser.tokens if token_id == "0"] == ["✓", "✗", "✓"]
+
+
+def test_show_without_terminal_lists_tokens(trained):
+    work, model, _ = trained
+    text = "the lazy\tdog"
+    done = run("show", "-m", model, text, cwd=work)
+    assert done.returncode == 0, done.stderr
+    assert b"\x1b[" not in done.stdout
+    rows = [line.split("\t") for line in done.stdout.decode().splitlines()]
+    assert [int(token_id) for token_id, _ in rows] == tolvane.load_from_file(str(model)).encode(text)
+    shown = "".join(piece for _, piece in rows)
+    assert shown == "the\u2420lazy\u21e5dog"
+
+
+def test_progress_state_follows_the_module_lines():
+    state = RunState(corpus_size=2 * 3_067_833 + 10, tokens=1)
+    state.started -= 10.0
+    for line in [b"Just Started", b"Finish converting new read chunk to tokens",
+                 b"Token 40 | Merge (3, 4) | 99 Times | Loop 0", b"No News Loop count is 12",
+                 b"Token 41 | Merge (40, 4) | 12 Times | Loop 350"]:
+        state.feed(line)
+    assert (state.current_chunk, state.tokens, state.loop, state.bytes_done) == (1, 42, 350, 0)
+    assert state.feed(b" Saved Successfully ") == "saved"
+    assert (state.chunks_saved, state.in_chunk, state.bytes_done) == (1, False, 3_067_833)
+    line = saved_line(state, now=state.started + 10.0)
+    assert line.startswith("chunk 1/3 saved: 3.1 MB of 6.1 MB, 0.31 MB/s, 42 tokens, 0:10 elapsed, ")
+    assert line.endswith("0:10 left")
