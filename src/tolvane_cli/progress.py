@@ -14,6 +14,7 @@ CHUNK_SIZE = 3_067_833  # the bytes one read of the training file asks for
 LOOPS_PER_CHUNK = 700
 
 _TOKEN_LINE = re.compile(rb"^Token (\d+) \| Merge \(\d+, \d+\) \| \d+ Times \| Loop (\d+)$")
+_STARTED = b"Just Started"
 _CHUNK_READ = b"Finish converting new read chunk to tokens"
 _SAVED = b" Saved Successfully "
 
@@ -23,6 +24,7 @@ class RunState:
     corpus_size: int | None  # None when the corpus is not a regular file
     tokens: int  # tokens in the model as last known
     started: float = field(default_factory=time.monotonic)
+    began: bool = False  # the module opened its files and printed its first line
     chunks_saved: int = 0
     in_chunk: bool = False  # a chunk was read and is being learned from
     loop: int = 0  # the learning-loop index of the last new token
@@ -72,6 +74,9 @@ class RunState:
     def feed(self, line: bytes) -> str | None:
         """Takes one line without its line feed; returns "saved" when it ends
         a chunk's save, "chunk" when a chunk starts learning, else None."""
+        if line == _STARTED:
+            self.began = True
+            return None
         if line == _CHUNK_READ:
             self.in_chunk = True
             self.loop = 0

@@ -226,7 +226,10 @@ def run_training(args: TrainArgs) -> int:
     out = sys.stdout
     summary = sys.stderr if args.raw else sys.stdout
     output_dir = os.path.dirname(os.path.abspath(args.output))
-    scratch = tempfile.mkdtemp(prefix=".tolvane-train-", dir=output_dir)
+    try:
+        scratch = tempfile.mkdtemp(prefix=".tolvane-train-", dir=output_dir)
+    except OSError as error:
+        raise CliError(f"cannot work in {output_dir}: {error.strerror}") from None
     try:
         start = os.path.join(scratch, START_MODEL)
         if args.start_model is not None:
@@ -301,8 +304,10 @@ def _conclude(args: TrainArgs, state: RunState, scratch: str, start: str, return
 
     if status == "interrupted":
         reason = "training stopped"
-    elif status == "failed":
+    elif status == "failed" and state.began:
         reason = f"training failed in chunk {chunks + 1}: {result.get('message', '')}"
+    elif status == "failed":
+        reason = f"training failed: {result.get('message', '')}"
     elif returncode is not None and returncode < 0:
         reason = f"training process ended by signal {signal.Signals(-returncode).name}"
     else:

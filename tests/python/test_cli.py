@@ -382,3 +382,18 @@ def test_progress_state_follows_the_module_lines():
     line = saved_line(state, now=state.started + 10.0)
     assert line.startswith("chunk 1/3 saved: 3.1 MB of 6.1 MB, 0.31 MB/s, 42 tokens, 0:10 elapsed, ")
     assert line.endswith("0:10 left")
+
+
+@pytest.mark.parametrize("start_model", [None, "from.bin"])
+def test_empty_corpus_leaves_the_start_model(trained, tmp_path, start_model):
+    (tmp_path / "empty.txt").write_bytes(b"")
+    args = ["train", "empty.txt", "-o", "out.bin"]
+    expected = bytes(24)
+    if start_model:
+        expected = trained[1].read_bytes()
+        (tmp_path / start_model).write_bytes(expected)
+        args += ["--from", start_model]
+    done = run(*args, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.decode().startswith("model saved to out.bin: 0 chunks, ")
+    assert (tmp_path / "out.bin").read_bytes() == expected
