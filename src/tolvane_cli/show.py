@@ -114,9 +114,10 @@ def render_terminal(parts: list[Segment]) -> str:
     out = []
     for index, seg in enumerate(parts):
         colour = f"\x1b[30;48;5;{ANSI_BACKGROUNDS[index % len(ANSI_BACKGROUNDS)]}m"
-        for _, piece in _pieces(seg.text):
-            # The colour is closed before a line break so it does not fill the line.
-            out.append("\x1b[0m\n" if piece == "\n" else colour + piece + "\x1b[0m")
+        shown = "".join(piece for _, piece in _pieces(seg.text))
+        # The colour is closed before a line break so it does not fill the line.
+        out.append("\n".join(colour + line + "\x1b[0m" if line else ""
+                              for line in shown.split("\n")))
     ids = " ".join(f"\x1b[30;48;5;{ANSI_BACKGROUNDS[index % len(ANSI_BACKGROUNDS)]}m{seg.id}\x1b[0m"
                    for index, seg in enumerate(parts))
     return "".join(out) + f"\n\n{len(parts)} tokens: {ids}\n"

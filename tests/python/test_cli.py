@@ -397,3 +397,41 @@ def test_empty_corpus_leaves_the_start_model(trained, tmp_path, start_model):
     assert done.returncode == 0, done.stderr
     assert done.stdout.decode().startswith("model saved to out.bin: 0 chunks, ")
     assert (tmp_path / "out.bin").read_bytes() == expected
+
+
+def run_on_terminal(*args, cwd):
+    """Runs the command with a pseudo-terminal as its standard output."""
+    import pty
+    import re
+    leader, follower = pty.openpty()
+    child = subprocess.Popen([sys.executable, "-m", "tolvane_cli", *map(str, args)], cwd=cwd,
+                             env=_env(), stdout=follower, stderr=subprocess.PIPE)
+    os.close(follower)
+    out = b""
+    while True:
+        try:
+            block = os.read(leader, 65536)
+        except OSError:  # the terminal's other side is closed
+            break
+        if not block:
+            break
+        out += block
+    os.close(leader)
+    assert child.wait(timeout=60) == 0, child.stderr.read()
+    child.stderr.close()
+    text = out.decode().replace("\r\n", "\n")
+    return text, re.sub(r"\x1b\[[0-9;]*[mK]", "", text)
+
+
+def test_terminal_forms(trained, tmp_path):
+    work, model, _ = trained
+    text, plain = run_on_terminal("show", "-m", model, "the lazy\nfox", cwd=work)
+    ids = tolvane.load_from_file(str(model)).encode("the lazy\nfox")
+    assert "\x1b[30;48;5;" in text
+    assert plain == f"the lazy\u240a\nfox\n\n{len(ids)} tokens: {' '.join(map(str, ids))}\n"
+
+    (tmp_path / "c.txt").write_text(corpus_text(seed=9), encoding="utf-8")
+    text, plain = run_on_terminal("train", "c.txt", cwd=tmp_path)
+    # A live line rewritten in place, ended before the summary.
+    assert "\r\x1b[Kchunk 1/1" in text
+    assert plain.rstrip("\n").split("\n")[-1].startswith("model saved to tokenizer: 1 chunk")
