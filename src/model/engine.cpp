@@ -1,1 +1,326 @@
-// placeholder: filled in by its owner
+#include "model/engine.hpp"
+
+#include <algorithm>
+
+#include "model/failure.hpp"
+
+namespace tolvane {
+
+namespace {
+
+// tie_rank gives learned merges their merged id (below 2^16) and every other
+// pair a rank from 2^32 up.
+constexpr std::uint64_t FIRST_UNLEARNED_RANK = std::uint64_t{1} << 32;
+
+}  // namespace
+
+pair_engine::pair_engine(token_sequence tokens_in, const merge_table& merges_in)
+    : merges{&merges_in},
+      known_merges{merges_in.size()},
+      tokens{std::move(tokens_in)},
+      live{tokens.size()},
+      // Distinct pairs are far fewer than positions in real text; the map
+      // doubles when a sequence has more.
+      index{std::min<std::size_t>(tokens.size(), 1 << 15)} {
+    // Positions and list links are 32 bits; the two top values are markers.
+    if (tokens.size() >= REMOVED) fail("Token sequence too long to merge");
+    const auto n = static_cast<std::uint32_t>(tokens.size());
+
+    seq.resize(n);
+    occurrences.resize(n);
+    for (std::uint32_t i = 0; i < n; ++i) seq[i] = {i ? i - 1 : NONE, i + 1 < n ? i + 1 : NONE};
+
+    // The one full count; every later change is a delta.
+    for (std::uint32_t i = 0; i + 1 < n; ++i) {
+        std::uint32_t e = entry_for(pair_key({tokens[i], tokens[i + 1]}));
+        pair_entry& entry = entries[e];
+        occurrences[i] = {NONE, entry.head};
+        if (entry.head != NONE) occurrences[entry.head].prev = i;
+        entry.head = i;
+        ++entry.count;
+    }
+
+    heap.reserve(entries.size());
+    for (std::uint32_t e = 0; e < entries.size(); ++e) {
+        entries[e].rank = tie_rank(pair_from_key(entries[e].key), *merges);
+        entries[e].heap_count = entries[e].count;
+        entries[e].heap_at = static_cast<std::uint32_t>(heap.size());
+        heap.push_back(e);
+    }
+    for (std::size_t at = heap.size() / 2; at-- > 0;) sift_down(at);
+}
+
+std::uint32_t pair_engine::entry_for(std::uint32_t key) {
+    bool inserted = false;
+    std::uint32_t e = index.find_or_insert(key, static_cast<std::uint32_t>(entries.size()), inserted);
+    if (inserted) entries.push_back({FIRST_UNLEARNED_RANK, key, 0, NONE, NONE, 0, 0});
+    return e;
+}
+
+// --- selection -------------------------------------------------------------
+
+std::optional<std::pair<token_pair, std::uint32_t>> pair_engine::best() {
+    sync_ranks(nullptr);
+    if (heap.empty()) return std::nullopt;
+    const pair_entry& top = entries[heap[0]];
+    return std::pair{pair_from_key(top.key), top.count};
+}
+
+std::optional<token_pair> pair_engine::best_excluding(const std::vector<token_pair>& excluded) {
+    sync_ranks(nullptr);
+    absorb_exclusions(excluded);
+    if (heap.empty()) return std::nullopt;
+    auto allowed = [&](std::size_t at) {
+        return excluded_keys.find(entries[heap[at]].key) == pair_map::EMPTY;
+    };
+    if (allowed(0)) return pair_from_key(entries[heap[0]].key);
+
+    // Best first over the heap's tree: no node ranks before its parent, so
+    // taking the best open node each time visits pairs in exactly the tie
+    // order, and the first allowed one is the answer. Only the excluded
+    // pairs near the top and their children are looked at.
+    auto worse = [&](std::size_t a, std::size_t b) { return before(heap[b], heap[a]); };
+    frontier.assign(1, 0);
+    while (!frontier.empty()) {
+        std::pop_heap(frontier.begin(), frontier.end(), worse);
+        std::size_t at = frontier.back();
+        frontier.pop_back();
+        if (allowed(at)) return pair_from_key(entries[heap[at]].key);
+        for (std::size_t child = 2 * at + 1; child <= 2 * at + 2 && child < heap.size(); ++child) {
+            frontier.push_back(static_cast<std::uint32_t>(child));
+            std::push_heap(frontier.begin(), frontier.end(), worse);
+        }
+    }
+    return std::nullopt;
+}
+
+void pair_engine::absorb_exclusions(const std::vector<token_pair>& excluded) {
+    if (excluded.size() < absorbed) {  // not the list we saw grow: start over
+        excluded_keys.clear();
+        absorbed = 0;
+    }
+    bool inserted = false;
+    for (; absorbed < excluded.size(); ++absorbed)
+        excluded_keys.find_or_insert(pair_key(excluded[absorbed]), 0, inserted);
+}
+
+// A pair's tie rank changes only when it becomes a learned merge. The heap
+// may hold a rank only while it is current, so whenever `merges` has grown
+// the ranks are brought up to date before anything is compared. Merge
+// learning adds exactly the pair it then merges; that case costs one lookup.
+// Any other growth re-ranks every pair in the heap.
+void pair_engine::sync_ranks(const token_pair* just_merged) {
+    const std::size_t now = merges->size();
+    if (now == known_merges) return;
+    if (just_merged && now == known_merges + 1) {
+        std::uint32_t e = index.find(pair_key(*just_merged));
+        if (e != pair_map::EMPTY && entries[e].heap_at != NONE &&
+            entries[e].rank >= FIRST_UNLEARNED_RANK) {
+            if (const token_id* m = find_merge(*merges, *just_merged)) {
+                // Ranked as unlearned against the old table and learned now:
+                // it is the one entry added.
+                entries[e].rank = *m;
+                sift_up(entries[e].heap_at);
+                known_merges = now;
+                return;
+            }
+        }
+    }
+    for (std::uint32_t e : heap) entries[e].rank = tie_rank(pair_from_key(entries[e].key), *merges);
+    for (std::size_t at = heap.size() / 2; at-- > 0;) sift_down(at);
+    known_merges = now;
+}
+
+// --- merging ---------------------------------------------------------------
+
+void pair_engine::merge(token_pair pair, token_id merged) {
+    sync_ranks(&pair);
+    std::uint32_t e = index.find(pair_key(pair));
+    if (e == pair_map::EMPTY || entries[e].count == 0) return;
+
+    ++serial;
+    touched.clear();
+    snapshot.clear();
+    for (std::uint32_t pos = entries[e].head; pos != NONE; pos = occurrences[pos].next)
+        snapshot.push_back(pos);
+    // Occurrences of a pair (a, b) with a != b never overlap, so their order
+    // does not matter. In a run of (a, a) they do, and the greedy left to
+    // right scan decides which ones merge: a a a -> m a.
+    if (pair.left == pair.right) std::sort(snapshot.begin(), snapshot.end());
+
+    // The snapshot is taken before anything changes, so an occurrence this
+    // merge produces (when `merged` is one of the pair's own tokens) is not
+    // matched again in the same merge. An occurrence an earlier step used up
+    // fails the check and is skipped.
+    for (std::uint32_t pos : snapshot) {
+        if (seq[pos].prev == REMOVED) continue;
+        std::uint32_t next = seq[pos].next;
+        if (next == NONE || tokens[pos] != pair.left || tokens[next] != pair.right) continue;
+        merge_at(pos, merged);
+    }
+    settle_touched();
+}
+
+// Rewrites x [a b] y as x [m] y at pos: the three pairs around the merged
+// pair leave their counts, the two new ones join theirs.
+void pair_engine::merge_at(std::uint32_t pos, token_id merged) {
+    const std::uint32_t right = seq[pos].next;
+    const std::uint32_t before_pos = seq[pos].prev;
+    const std::uint32_t after = seq[right].next;
+    const token_id a = tokens[pos];
+    const token_id b = tokens[right];
+
+    if (before_pos != NONE) drop_occurrence(before_pos, pair_key({tokens[before_pos], a}));
+    drop_occurrence(pos, pair_key({a, b}));
+    if (after != NONE) drop_occurrence(right, pair_key({b, tokens[after]}));
+
+    tokens[pos] = merged;
+    seq[pos].next = after;
+    if (after != NONE) seq[after].prev = pos;
+    seq[right].prev = REMOVED;
+    --live;
+
+    if (before_pos != NONE) add_occurrence(before_pos, pair_key({tokens[before_pos], merged}));
+    if (after != NONE) add_occurrence(pos, pair_key({merged, tokens[after]}));
+}
+
+void pair_engine::add_occurrence(std::uint32_t pos, std::uint32_t key) {
+    std::uint32_t e = entry_for(key);
+    pair_entry& entry = entries[e];
+    occurrences[pos] = {NONE, entry.head};
+    if (entry.head != NONE) occurrences[entry.head].prev = pos;
+    entry.head = pos;
+    ++entry.count;
+    if (entry.touched != serial) {
+        entry.touched = serial;
+        touched.push_back(e);
+    }
+}
+
+void pair_engine::drop_occurrence(std::uint32_t pos, std::uint32_t key) {
+    // The position is in this pair's list, so the pair has an entry.
+    std::uint32_t e = index.find(key);
+    pair_entry& entry = entries[e];
+    const link o = occurrences[pos];
+    if (o.prev != NONE) occurrences[o.prev].next = o.next;
+    else entry.head = o.next;
+    if (o.next != NONE) occurrences[o.next].prev = o.prev;
+    --entry.count;
+    if (entry.touched != serial) {
+        entry.touched = serial;
+        touched.push_back(e);
+    }
+}
+
+// Applies the merge's net count changes to the heap once per pair: a pair
+// whose count went down and back up (a run merged step by step) costs
+// nothing, and one that rose many times moves once.
+void pair_engine::settle_touched() {
+    for (std::uint32_t e : touched) {
+        pair_entry& entry = entries[e];
+        if (entry.count == 0) {
+            if (entry.heap_at != NONE) heap_remove(e);
+        } else if (entry.heap_at == NONE) {
+            // Out of the heap its rank may be stale; merges is synced here.
+            entry.rank = tie_rank(pair_from_key(entry.key), *merges);
+            entry.heap_count = entry.count;
+            heap_push(e);
+        } else {
+            entry.heap_count = entry.count;
+            sift_up(entry.heap_at);
+            sift_down(entries[e].heap_at);
+        }
+    }
+    touched.clear();
+}
+
+token_sequence pair_engine::take() {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < tokens.size(); ++i)
+        if (seq[i].prev != REMOVED) tokens[kept++] = tokens[i];
+    tokens.resize(kept);
+    seq = {};
+    occurrences = {};
+    entries = {};
+    heap = {};
+    live = 0;
+    return std::move(tokens);
+}
+
+token_sequence pair_engine::sequence() const {
+    token_sequence out;
+    out.reserve(live);
+    for (std::size_t i = 0; i < tokens.size(); ++i)
+        if (seq[i].prev != REMOVED) out.push_back(tokens[i]);
+    return out;
+}
+
+pair_counts pair_engine::counts() const {
+    pair_counts out;
+    for (const pair_entry& entry : entries) {
+        std::uint32_t listed = 0;
+        for (std::uint32_t pos = entry.head; pos != NONE; pos = occurrences[pos].next, ++listed) {
+            std::uint32_t next = seq[pos].next;
+            if (seq[pos].prev == REMOVED || next == NONE ||
+                pair_key({tokens[pos], tokens[next]}) != entry.key)
+                fail("pair engine: an occurrence list holds a position of another pair");
+        }
+        if (listed != entry.count) fail("pair engine: a count disagrees with its occurrences");
+        if ((entry.count != 0) != (entry.heap_at != NONE))
+            fail("pair engine: the heap does not hold exactly the pairs that occur");
+        if (entry.count) out.emplace(pair_from_key(entry.key), entry.count);
+    }
+    for (std::size_t at = 0; at < heap.size(); ++at) {
+        const pair_entry& entry = entries[heap[at]];
+        if (entry.heap_count != entry.count || entry.heap_at != at ||
+            (at > 0 && before(heap[at], heap[(at - 1) / 2])))
+            fail("pair engine: the heap is out of order");
+    }
+    return out;
+}
+
+// --- the heap --------------------------------------------------------------
+
+void pair_engine::heap_push(std::uint32_t e) {
+    heap.push_back(e);
+    entries[e].heap_at = static_cast<std::uint32_t>(heap.size() - 1);
+    sift_up(heap.size() - 1);
+}
+
+void pair_engine::heap_remove(std::uint32_t e) {
+    const std::size_t at = entries[e].heap_at;
+    const std::uint32_t last = heap.back();
+    heap.pop_back();
+    entries[e].heap_at = NONE;
+    if (at == heap.size()) return;
+    place(at, last);
+    sift_up(at);
+    sift_down(entries[last].heap_at);
+}
+
+void pair_engine::sift_up(std::size_t at) {
+    const std::uint32_t e = heap[at];
+    while (at > 0) {
+        std::size_t parent = (at - 1) / 2;
+        if (!before(e, heap[parent])) break;
+        place(at, heap[parent]);
+        at = parent;
+    }
+    place(at, e);
+}
+
+void pair_engine::sift_down(std::size_t at) {
+    const std::uint32_t e = heap[at];
+    const std::size_t n = heap.size();
+    for (;;) {
+        std::size_t child = 2 * at + 1;
+        if (child >= n) break;
+        if (child + 1 < n && before(heap[child + 1], heap[child])) ++child;
+        if (!before(heap[child], e)) break;
+        place(at, heap[child]);
+        at = child;
+    }
+    place(at, e);
+}
+
+}  // namespace tolvane

@@ -1,4 +1,123 @@
 // The incremental pair engine (see model/pair_source.hpp for the shape it follows).
+//
+// It gives the same answers as literal_pairs, call for call, but counts the
+// sequence once: a merge changes only the counts of the pairs around the
+// positions it rewrites, so it updates exactly those.
+//
+// Structures, all flat arrays over the positions of the original sequence:
+//   - the sequence as a doubly linked list (removed slots are marked, not
+//     erased; take() compacts once), so a merge rewrites in place;
+//   - for every pair, an intrusive doubly linked list of the positions where
+//     it starts, so a merge visits only its own occurrences;
+//   - an indexed max-heap over the pairs with a count above zero, ordered by
+//     count and then by tie rank, so the best pair is always at the top.
+// Memory is 18 bytes per position (2 token, 8 sequence links, 8 occurrence
+// links) plus 32 bytes per distinct pair and the pair map.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "model/pair_map.hpp"
 #include "model/pair_source.hpp"
+
+namespace tolvane {
+
+class pair_engine {
+public:
+    // `merges` must outlive the engine; it is read at every choice, for the
+    // tie order, and may grow between calls.
+    pair_engine(token_sequence tokens, const merge_table& merges);
+
+    // The most frequent pair and its count; nothing with fewer than two tokens.
+    std::optional<std::pair<token_pair, std::uint32_t>> best();
+    // The most frequent pair not in `excluded`; nothing when none is left.
+    // `excluded` may only grow by appending between calls.
+    std::optional<token_pair> best_excluding(const std::vector<token_pair>& excluded);
+    // Every non-overlapping occurrence of `pair`, left to right, becomes `merged`.
+    void merge(token_pair pair, token_id merged);
+    std::size_t size() const { return live; }
+    // The current sequence; the engine is spent afterwards.
+    token_sequence take();
+
+    // For checks, without spending the engine: the current sequence, and the
+    // count of every pair in it as the engine holds it. counts() fails when
+    // an occurrence list disagrees with its count or holds a position where
+    // the pair does not start.
+    token_sequence sequence() const;
+    pair_counts counts() const;
+
+private:
+    struct link {
+        std::uint32_t prev;
+        std::uint32_t next;
+    };
+    struct pair_entry {
+        std::uint64_t rank;     // tie_rank as of known_merges; current while in the heap
+        std::uint32_t key;      // pair_key of the pair
+        std::uint32_t count;    // occurrences in the sequence, overlapping ones included
+        std::uint32_t head;     // first position of its occurrence list, or NONE
+        std::uint32_t heap_at;  // index in `heap`, or NONE when the count is zero
+        std::uint32_t touched;  // serial of the last merge that changed the count
+        // The count the heap is ordered by. A merge changes many counts at
+        // once; the heap takes them one pair at a time, and every sift is
+        // only sound while all other pairs sit where their heap count says.
+        std::uint32_t heap_count;
+    };
+
+    static constexpr std::uint32_t NONE = UINT32_MAX;
+    static constexpr std::uint32_t REMOVED = UINT32_MAX - 1;  // in link::prev of a removed slot
+
+    // The tie rule, in one place: a higher count first; on equal counts the
+    // smaller tie rank. Equal ranks only arise from two merges with the same
+    // merged id (a hand-made model); the smaller pair key then decides, so
+    // the order stays total and repeatable.
+    bool before(std::uint32_t a, std::uint32_t b) const {
+        const pair_entry& x = entries[a];
+        const pair_entry& y = entries[b];
+        if (x.heap_count != y.heap_count) return x.heap_count > y.heap_count;
+        if (x.rank != y.rank) return x.rank < y.rank;
+        return x.key < y.key;
+    }
+
+    std::uint32_t entry_for(std::uint32_t key);
+    void add_occurrence(std::uint32_t pos, std::uint32_t key);
+    void drop_occurrence(std::uint32_t pos, std::uint32_t key);
+    void merge_at(std::uint32_t pos, token_id merged);
+    void settle_touched();
+    void sync_ranks(const token_pair* just_merged);
+    void absorb_exclusions(const std::vector<token_pair>& excluded);
+
+    void heap_push(std::uint32_t e);
+    void heap_remove(std::uint32_t e);
+    void sift_up(std::size_t at);
+    void sift_down(std::size_t at);
+    void place(std::size_t at, std::uint32_t e) {
+        heap[at] = e;
+        entries[e].heap_at = static_cast<std::uint32_t>(at);
+    }
+
+    const merge_table* merges;
+    std::size_t known_merges;  // merges->size() the cached ranks agree with
+
+    token_sequence tokens;
+    std::vector<link> seq;          // neighbours of each position
+    std::vector<link> occurrences;  // neighbours within its pair's occurrence list
+    std::size_t live;
+
+    std::vector<pair_entry> entries;
+    pair_map index;  // pair key -> entries index
+    std::vector<std::uint32_t> heap;
+
+    std::uint32_t serial = 0;
+    std::vector<std::uint32_t> touched;  // entries changed by the running merge
+    std::vector<std::uint32_t> snapshot; // occurrences of the pair being merged
+
+    pair_map excluded_keys;  // the caller's exclusion list as a set
+    std::size_t absorbed = 0;
+    std::vector<std::uint32_t> frontier;  // heap indices still to look at in best_excluding
+};
+
+}  // namespace tolvane
