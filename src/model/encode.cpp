@@ -1,5 +1,6 @@
 #include "model/encode.hpp"
 
+#include "model/engine.hpp"
 #include "model/failure.hpp"
 #include "model/grapheme.hpp"
 #include "model/pair_source.hpp"
@@ -49,7 +50,7 @@ token_sequence graphemes_to_ids(const Data& data, std::string_view text) {
 }
 
 token_sequence encode(const Data& data, std::string_view text) {
-    return merge_passes<literal_pairs>(graphemes_to_ids(data, text), data.merges);
+    return merge_passes<pair_engine>(graphemes_to_ids(data, text), data.merges);
 }
 
 token_sequence encode_literal(const Data& data, std::string_view text) {

@@ -146,7 +146,7 @@ void learn_merges_with(Data& data, token_sequence tokens, bool print_logs, int l
 
 token_sequence apply_learned_merges(const Data& data, token_sequence tokens, const run_hooks& hooks) {
     return hooks.literal ? apply_learned_merges_with<literal_pairs>(data, std::move(tokens), hooks)
-                         : apply_learned_merges_with<literal_pairs>(data, std::move(tokens), hooks);
+                         : apply_learned_merges_with<pair_engine>(data, std::move(tokens), hooks);
 }
 
 void learn_merges(Data& data, token_sequence tokens, bool print_logs, int log_fd,
@@ -154,7 +154,7 @@ void learn_merges(Data& data, token_sequence tokens, bool print_logs, int log_fd
     if (hooks.literal)
         learn_merges_with<literal_pairs>(data, std::move(tokens), print_logs, log_fd, hooks);
     else
-        learn_merges_with<literal_pairs>(data, std::move(tokens), print_logs, log_fd, hooks);
+        learn_merges_with<pair_engine>(data, std::move(tokens), print_logs, log_fd, hooks);
 }
 
 }  // namespace tolvane
