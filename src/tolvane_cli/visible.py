@@ -13,7 +13,9 @@ _LITERAL_MARKS = set(SYMBOLS.values()) | {"\\"}
 # Joiners and tag characters are part of emoji sequences; inside one they
 # stay, so the sequence still shows as the picture it is.
 _ATTACHING = {"\u200d"} | {chr(c) for c in range(0xE0020, 0xE0080)}
-_INVISIBLE_CATEGORIES = {"Cc", "Cf", "Cs", "Co", "Cn", "Zs", "Zl", "Zp"}
+# Unassigned code points are left alone: the interpreter's character data
+# can be older than the grapheme rules, and a new emoji is no invisible.
+_INVISIBLE_CATEGORIES = {"Cc", "Cf", "Cs", "Co", "Zs", "Zl", "Zp"}
 
 
 def visible_char(ch: str, after_visible: bool) -> str:

@@ -33,7 +33,8 @@ def _env():
 
 
 def run(*args, cwd, input=None, **kwargs):
-    return subprocess.run([sys.executable, "-m", "tolvane_cli", *map(str, args)], cwd=cwd,
+    args = [a if isinstance(a, bytes) else str(a) for a in args]
+    return subprocess.run([sys.executable, "-m", "tolvane_cli", *args], cwd=cwd,
                           input=input, capture_output=True, env=_env(), timeout=120, **kwargs)
 
 
@@ -164,13 +165,14 @@ def fifo_corpus(tmp_path, first_chunk):
     return path, writer
 
 
-def test_ctrl_c_keeps_the_last_saved_chunk(tmp_path):
+@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+def test_stopping_keeps_the_last_saved_chunk(tmp_path, stop):
     corpus, writer = fifo_corpus(tmp_path, corpus_text().encode())
     try:
         child = start("train", corpus, "-o", "out.bin", cwd=tmp_path)
         first = child.stdout.readline()
         assert first.startswith(b"chunk 1 saved: ")  # the size of a pipe is not known
-        child.send_signal(signal.SIGINT)
+        child.send_signal(stop)
         out, err = child.communicate(timeout=60)
     finally:
         os.close(writer)
@@ -229,6 +231,7 @@ def test_encode_decode_round_trip(trained, text):
     (["train", "corpus.txt", "--from", "missing.bin"], "model file not found: missing.bin"),
     (["encode", "-m", "missing.bin", "x"], "model file not found: missing.bin"),
     (["encode", "-m", "model.bin", "-f", "missing.txt"], "file not found: missing.txt"),
+    (["encode", "-m", "model.bin", b"caf\xe9"], "the text is not valid UTF-8"),
     (["encode", "-m", "model.bin", "-f", "latin1.txt"], "latin1.txt is not valid UTF-8 (byte 3)"),
     (["encode", "-m", "short.bin", "x"], "cannot load model short.bin: "),
     (["decode", "-m", "model.bin", "1", "x"], "bad token id 'x': not a whole number"),
