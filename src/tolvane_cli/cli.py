@@ -6,59 +6,14 @@ Every error ends in one line on standard error and a non-zero exit status:
 from __future__ import annotations
 
 import argparse
-import contextlib
 import json
 import os
 import sys
-import tempfile
 
-from tolvane_cli.errors import CliError
+from tolvane_cli.errors import CliError, is_panic, module_call
 
 MAX_TOKEN_ID = 65535
 DEFAULT_MODEL = "tokenizer"  # where training leaves its model
-
-
-def _is_panic(error: BaseException) -> bool:
-    # The module creates PanicException at its first internal failure and does
-    # not export it, so it is known by name.
-    return type(error).__name__ == "PanicException"
-
-
-@contextlib.contextmanager
-def _held_stderr():
-    """Holds what is written to descriptor 2 meanwhile. The module writes its
-    own notice of an internal failure there; the command reports the failure
-    in one line of its own instead."""
-    sys.stderr.flush()
-    saved = os.dup(2)
-    with tempfile.TemporaryFile() as held:
-        os.dup2(held.fileno(), 2)
-        try:
-            yield held
-        finally:
-            os.dup2(saved, 2)
-            os.close(saved)
-
-
-def _module_call(what: str, call):
-    """Runs a call into the module; its internal failures and argument errors
-    become one-line errors, Ctrl-C and exits pass through."""
-    with _held_stderr() as held:
-        try:
-            result = call()
-        except (KeyboardInterrupt, SystemExit, GeneratorExit):
-            raise
-        except BaseException as error:
-            if _is_panic(error) or isinstance(error, (ValueError, TypeError, OverflowError,
-                                                      RuntimeError)):
-                raise CliError(f"{what}: {error}") from None
-            raise
-        held.seek(0)
-        other_output = held.read()
-    if other_output:  # not a failure notice: pass it on
-        sys.stderr.buffer.write(other_output)
-        sys.stderr.flush()
-    return result
 
 
 def load_data(path: str):
@@ -68,7 +23,7 @@ def load_data(path: str):
         raise CliError(f"model path is a directory: {path}")
     import tolvane
 
-    return _module_call(f"cannot load model {path}", lambda: tolvane.load_from_file(path))
+    return module_call(f"cannot load model {path}", lambda: tolvane.load_from_file(path))
 
 
 def read_model_file(path: str):
@@ -125,7 +80,7 @@ def cmd_train(args) -> int:
 def cmd_encode(args) -> int:
     data = load_data(args.model)
     text = _input_text(args)
-    ids = _module_call("cannot encode", lambda: data.encode(text))
+    ids = module_call("cannot encode", lambda: data.encode(text))
     _write_text((json.dumps(ids) if args.json else " ".join(map(str, ids))) + "\n")
     return 0
 
@@ -159,7 +114,7 @@ def _ids_from_stdin() -> list[str]:
 def cmd_decode(args) -> int:
     data = load_data(args.model)
     ids = parse_ids(args.ids if args.ids else _ids_from_stdin())
-    text = _module_call("cannot decode", lambda: data.decode(ids))
+    text = module_call("cannot decode", lambda: data.decode(ids))
     _write_text(text if args.no_newline else text + "\n")
     return 0
 
@@ -177,7 +132,7 @@ def cmd_show(args) -> int:
     data = load_data(args.model)
     model = read_model_file(args.model)
     text = _utf8_checked(args.text, "the text") if args.text is not None else _input_text(args)
-    parts = _module_call("cannot encode", lambda: show.segments(data, model, text))
+    parts = module_call("cannot encode", lambda: show.segments(data, model, text))
     if args.html is not None:
         page = show.render_html(parts, text)
         try:
@@ -272,7 +227,7 @@ def main(argv: list[str] | None = None) -> int:
     except (SystemExit, GeneratorExit):
         raise
     except BaseException as error:
-        if _is_panic(error):
+        if is_panic(error):
             print(f"tolvane: {error}", file=sys.stderr)
         else:
             print(f"tolvane: unexpected {type(error).__name__}: {error}", file=sys.stderr)

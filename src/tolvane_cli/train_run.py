@@ -20,7 +20,7 @@ import sys
 import tempfile
 from dataclasses import dataclass
 
-from tolvane_cli.errors import CliError
+from tolvane_cli.errors import CliError, module_call
 from tolvane_cli.modelfile import ModelFormatError, lookup_size, read_model
 from tolvane_cli.progress import Display, RunState
 
@@ -106,12 +106,7 @@ def _check_start_model(path: str) -> None:
     before a child is started for it."""
     import tolvane
 
-    try:
-        tolvane.load_from_file(path)
-    except (KeyboardInterrupt, SystemExit):
-        raise
-    except BaseException as error:
-        raise CliError(f"cannot load model {path}: {error}") from None
+    module_call(f"cannot load model {path}", lambda: tolvane.load_from_file(path))
 
 
 def _child_env() -> dict[str, str]:

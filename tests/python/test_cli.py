@@ -234,6 +234,7 @@ def test_encode_decode_round_trip(trained, text):
     (["encode", "-m", "model.bin", b"caf\xe9"], "the text is not valid UTF-8"),
     (["encode", "-m", "model.bin", "-f", "latin1.txt"], "latin1.txt is not valid UTF-8 (byte 3)"),
     (["encode", "-m", "short.bin", "x"], "cannot load model short.bin: "),
+    (["train", "corpus.txt", "--from", "short.bin"], "cannot load model short.bin: "),
     (["decode", "-m", "model.bin", "1", "x"], "bad token id 'x': not a whole number"),
     (["decode", "-m", "model.bin", "70000"], "bad token id 70000: ids are 0 to 65535"),
     (["decode", "-m", "model.bin", "-1"], "bad token id -1: ids are 0 to 65535"),
