@@ -28,5 +28,25 @@ demo: build
 bench: build
 	@$(PY) bench/run.py
 
+# Fuzzing needs clang's libFuzzer, which the ordinary build does not: the
+# bootstrap installs it on demand. `make fuzz` runs each target for
+# FUZZ_SECONDS; `make test-fuzz` is the short run for `make test`.
+FUZZ_SECONDS ?= 60
+FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
+
+.PHONY: fuzz test-fuzz test-sanitize
+
+fuzz:
+	@scripts/bootstrap.sh $(FUZZ_PACKAGES)
+	@fuzz/run.sh $(FUZZ_SECONDS)
+
+test-fuzz:
+	@scripts/bootstrap.sh $(FUZZ_PACKAGES)
+	@fuzz/run.sh 20
+
+# The extension and the C++ tests under ASan and UBSan (build/sanitize).
+test-sanitize: bootstrap
+	@scripts/sanitize.sh
+
 clean:
 	rm -rf build build-* .venv
