@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(python3-dev python3-venv python3-pip python3-pytest python3-hypothesis python3-numpy
-          python3-mesonpy meson ninja-build pkg-config g++ libgtest-dev libutf8proc-dev unicode-data
+          python3-mesonpy meson ninja-build pkg-config g++ libgtest-dev libutf8proc-dev unicode-data mypy
           "$@")
 missing=()
 for p in "${packages[@]}"; do
