@@ -74,9 +74,27 @@ def main(argv):
     (scratch / "empty.model").write_bytes(bytes(24))
     data = tolvane.load_from_file(str(scratch / "empty.model"))
     os.chdir(scratch)  # the run writes "tokenizer" into the working directory
-    started = time.monotonic()
-    data.train(str(corpus), False, "train.log")
-    seconds = time.monotonic() - started
+    # Training reports every merge on descriptor 1 (700 lines a chunk); keep
+    # that in a file and show only its shape here.
+    console = scratch / "train-console.txt"
+    sys.stdout.flush()
+    saved_stdout = os.dup(1)
+    with open(console, "wb") as sink:
+        os.dup2(sink.fileno(), 1)
+        started = time.monotonic()
+        try:
+            data.train(str(corpus), False, "train.log")
+        finally:
+            seconds = time.monotonic() - started
+            os.dup2(saved_stdout, 1)
+            os.close(saved_stdout)
+    lines = console.read_text(encoding="utf-8", errors="replace").splitlines()
+    chunks = sum(1 for line in lines if line == " Saved Successfully ")
+    merges = sum(1 for line in lines if line.startswith("Token "))
+    print(f"Training console: {len(lines):,} lines ({chunks} chunks saved, {merges} new merges), kept in {console}")
+    for line in lines[:3]:
+        print(f"  | {line}")
+    print("  | ...")
 
     model = tolvane.load_from_file("tokenizer")
     ids = model.vocab()
