@@ -115,9 +115,9 @@ def _child_env() -> dict[str, str]:
     env = dict(os.environ)
     paths = []
     for name in ("tolvane", "tolvane_cli"):
-        spec = importlib.util.find_spec(name)
-        if spec is not None and spec.origin:
-            origin = os.path.abspath(spec.origin)
+        found = importlib.util.find_spec(name)
+        if found is not None and found.origin:
+            origin = os.path.abspath(found.origin)
             paths.append(os.path.dirname(os.path.dirname(origin) if name == "tolvane_cli" else origin))
     paths += [os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
     env["PYTHONPATH"] = os.pathsep.join(dict.fromkeys(paths))
