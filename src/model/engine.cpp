@@ -14,10 +14,9 @@ constexpr std::uint64_t FIRST_UNLEARNED_RANK = std::uint64_t{1} << 32;
 
 }  // namespace
 
-pair_engine::pair_engine(token_sequence tokens_in, const merge_table& merges_in)
+pair_engine::pair_engine(token_sequence tokens, const merge_table& merges_in)
     : merges{&merges_in},
       known_merges{merges_in.size()},
-      tokens{std::move(tokens_in)},
       live{tokens.size()},
       // Distinct pairs are far fewer than positions in real text; the map
       // doubles when a sequence has more.
@@ -27,17 +26,28 @@ pair_engine::pair_engine(token_sequence tokens_in, const merge_table& merges_in)
     const auto n = static_cast<std::uint32_t>(tokens.size());
 
     seq.resize(n);
-    occurrences.resize(n);
-    for (std::uint32_t i = 0; i < n; ++i) seq[i] = {i ? i - 1 : NONE, i + 1 < n ? i + 1 : NONE};
+    for (std::uint32_t i = 0; i < n; ++i)
+        seq[i] = {i ? i - 1 : NONE, i + 1 < n ? i + 1 : NONE, tokens[i]};
 
-    // The one full count; every later change is a delta.
-    for (std::uint32_t i = 0; i + 1 < n; ++i) {
-        std::uint32_t e = entry_for(pair_key({tokens[i], tokens[i + 1]}));
-        pair_entry& entry = entries[e];
-        occurrences[i] = {NONE, entry.head};
-        if (entry.head != NONE) occurrences[entry.head].prev = i;
-        entry.head = i;
-        ++entry.count;
+    // The one full count; every later change is a delta. The block is
+    // filled by counting sort, so each pair's positions come out ascending.
+    if (n >= 2) {
+        std::vector<std::uint32_t> pair_at(n - 1);
+        for (std::uint32_t i = 0; i + 1 < n; ++i) {
+            std::uint32_t e = entry_for(pair_key({tokens[i], tokens[i + 1]}));
+            pair_at[i] = e;
+            ++entries[e].count;
+        }
+        std::uint32_t offset = 0;
+        for (pair_entry& entry : entries) {
+            entry.block_at = offset;
+            offset += entry.count;
+        }
+        block.resize(n - 1);
+        for (std::uint32_t i = 0; i + 1 < n; ++i) {
+            pair_entry& entry = entries[pair_at[i]];
+            block[entry.block_at + entry.block_size++] = i;
+        }
     }
 
     heap.reserve(entries.size());
@@ -53,7 +63,10 @@ pair_engine::pair_engine(token_sequence tokens_in, const merge_table& merges_in)
 std::uint32_t pair_engine::entry_for(std::uint32_t key) {
     bool inserted = false;
     std::uint32_t e = index.find_or_insert(key, static_cast<std::uint32_t>(entries.size()), inserted);
-    if (inserted) entries.push_back({FIRST_UNLEARNED_RANK, key, 0, NONE, NONE, 0, 0});
+    if (inserted) {
+        entries.push_back({FIRST_UNLEARNED_RANK, key, 0, 0, 0, NONE, 0, 0});
+        added.emplace_back();
+    }
     return e;
 }
 
@@ -140,74 +153,88 @@ void pair_engine::merge(token_pair pair, token_id merged) {
 
     ++serial;
     touched.clear();
-    snapshot.clear();
-    for (std::uint32_t pos = entries[e].head; pos != NONE; pos = occurrences[pos].next)
-        snapshot.push_back(pos);
-    // Occurrences of a pair (a, b) with a != b never overlap, so their order
-    // does not matter. In a run of (a, a) they do, and the greedy left to
-    // right scan decides which ones merge: a a a -> m a.
-    if (pair.left == pair.right) std::sort(snapshot.begin(), snapshot.end());
+    // Every position where the pair may start, taken out of its lists before
+    // anything changes: an occurrence this merge produces (when `merged` is
+    // one of the pair's own tokens) goes to a fresh list and is not matched
+    // again in the same merge.
+    pair_entry& entry = entries[e];
+    snapshot.assign(block.begin() + entry.block_at,
+                    block.begin() + entry.block_at + entry.block_size);
+    entry.block_size = 0;
+    // Ascending and once each: in a run of (a, a) occurrences overlap and the
+    // greedy left to right scan decides which ones merge (a a a -> m a); a
+    // position listed twice (its pair changed and came back) merges once.
+    // The order also makes the walk over the sequence go one way. The block
+    // part is ascending and distinct already.
+    if (!added[e].empty()) {
+        const auto from_block = static_cast<std::ptrdiff_t>(snapshot.size());
+        snapshot.insert(snapshot.end(), added[e].begin(), added[e].end());
+        std::vector<std::uint32_t>().swap(added[e]);
+        std::sort(snapshot.begin() + from_block, snapshot.end());
+        std::inplace_merge(snapshot.begin(), snapshot.begin() + from_block, snapshot.end());
+        snapshot.erase(std::unique(snapshot.begin(), snapshot.end()), snapshot.end());
+    }
 
-    // The snapshot is taken before anything changes, so an occurrence this
-    // merge produces (when `merged` is one of the pair's own tokens) is not
-    // matched again in the same merge. An occurrence an earlier step used up
-    // fails the check and is skipped.
-    for (std::uint32_t pos : snapshot) {
+    // A listed position whose pair is no longer this one (changed since it
+    // was listed, or used up by an earlier step of this merge) is skipped.
+    // The positions are spread over the whole sequence, so each read of one
+    // would wait for memory; asking for it a few steps ahead overlaps those
+    // waits (a third off a chunk's learning time, bench/).
+    constexpr std::size_t AHEAD = 16;
+    const std::size_t listed = snapshot.size();
+    for (std::size_t i = 0; i < listed; ++i) {
+        if (i + AHEAD < listed) __builtin_prefetch(&seq[snapshot[i + AHEAD]]);
+        const std::uint32_t pos = snapshot[i];
         if (seq[pos].prev == REMOVED) continue;
         std::uint32_t next = seq[pos].next;
-        if (next == NONE || tokens[pos] != pair.left || tokens[next] != pair.right) continue;
-        merge_at(pos, merged);
+        if (next == NONE || seq[pos].token != pair.left || seq[next].token != pair.right) continue;
+        merge_at(pos, e, merged);
     }
     settle_touched();
 }
 
 // Rewrites x [a b] y as x [m] y at pos: the three pairs around the merged
 // pair leave their counts, the two new ones join theirs.
-void pair_engine::merge_at(std::uint32_t pos, token_id merged) {
+void pair_engine::merge_at(std::uint32_t pos, std::uint32_t merging, token_id merged) {
     const std::uint32_t right = seq[pos].next;
     const std::uint32_t before_pos = seq[pos].prev;
     const std::uint32_t after = seq[right].next;
-    const token_id a = tokens[pos];
-    const token_id b = tokens[right];
+    const token_id a = seq[pos].token;
+    const token_id b = seq[right].token;
 
-    if (before_pos != NONE) drop_occurrence(before_pos, pair_key({tokens[before_pos], a}));
-    drop_occurrence(pos, pair_key({a, b}));
-    if (after != NONE) drop_occurrence(right, pair_key({b, tokens[after]}));
+    if (before_pos != NONE) drop_occurrence(pair_key({seq[before_pos].token, a}));
+    --entries[merging].count;
+    touch(merging);
+    if (after != NONE) drop_occurrence(pair_key({b, seq[after].token}));
 
-    tokens[pos] = merged;
+    seq[pos].token = merged;
     seq[pos].next = after;
     if (after != NONE) seq[after].prev = pos;
     seq[right].prev = REMOVED;
     --live;
 
-    if (before_pos != NONE) add_occurrence(before_pos, pair_key({tokens[before_pos], merged}));
-    if (after != NONE) add_occurrence(pos, pair_key({merged, tokens[after]}));
+    if (before_pos != NONE) add_occurrence(before_pos, pair_key({seq[before_pos].token, merged}));
+    if (after != NONE) add_occurrence(pos, pair_key({merged, seq[after].token}));
 }
 
 void pair_engine::add_occurrence(std::uint32_t pos, std::uint32_t key) {
     std::uint32_t e = entry_for(key);
-    pair_entry& entry = entries[e];
-    occurrences[pos] = {NONE, entry.head};
-    if (entry.head != NONE) occurrences[entry.head].prev = pos;
-    entry.head = pos;
-    ++entry.count;
-    if (entry.touched != serial) {
-        entry.touched = serial;
-        touched.push_back(e);
-    }
+    added[e].push_back(pos);
+    ++entries[e].count;
+    touch(e);
 }
 
-void pair_engine::drop_occurrence(std::uint32_t pos, std::uint32_t key) {
-    // The position is in this pair's list, so the pair has an entry.
+// The position stays listed under the pair; reading the list skips it.
+void pair_engine::drop_occurrence(std::uint32_t key) {
+    // The pair occurs at the position being rewritten, so it has an entry.
     std::uint32_t e = index.find(key);
-    pair_entry& entry = entries[e];
-    const link o = occurrences[pos];
-    if (o.prev != NONE) occurrences[o.prev].next = o.next;
-    else entry.head = o.next;
-    if (o.next != NONE) occurrences[o.next].prev = o.prev;
-    --entry.count;
-    if (entry.touched != serial) {
-        entry.touched = serial;
+    --entries[e].count;
+    touch(e);
+}
+
+void pair_engine::touch(std::uint32_t e) {
+    if (entries[e].touched != serial) {
+        entries[e].touched = serial;
         touched.push_back(e);
     }
 }
@@ -235,37 +262,42 @@ void pair_engine::settle_touched() {
 }
 
 token_sequence pair_engine::take() {
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < tokens.size(); ++i)
-        if (seq[i].prev != REMOVED) tokens[kept++] = tokens[i];
-    tokens.resize(kept);
+    token_sequence tokens = sequence();
     seq = {};
-    occurrences = {};
+    block = {};
+    added = {};
     entries = {};
     heap = {};
     live = 0;
-    return std::move(tokens);
+    return tokens;
 }
 
 token_sequence pair_engine::sequence() const {
     token_sequence out;
     out.reserve(live);
-    for (std::size_t i = 0; i < tokens.size(); ++i)
-        if (seq[i].prev != REMOVED) out.push_back(tokens[i]);
+    for (const node& at : seq)
+        if (at.prev != REMOVED) out.push_back(at.token);
     return out;
 }
 
 pair_counts pair_engine::counts() const {
     pair_counts out;
-    for (const pair_entry& entry : entries) {
-        std::uint32_t listed = 0;
-        for (std::uint32_t pos = entry.head; pos != NONE; pos = occurrences[pos].next, ++listed) {
+    for (std::uint32_t e = 0; e < entries.size(); ++e) {
+        const pair_entry& entry = entries[e];
+        // The distinct listed positions where the pair does start now must
+        // be exactly as many as its count.
+        std::vector<std::uint32_t> listed(block.begin() + entry.block_at,
+                                          block.begin() + entry.block_at + entry.block_size);
+        listed.insert(listed.end(), added[e].begin(), added[e].end());
+        std::sort(listed.begin(), listed.end());
+        listed.erase(std::unique(listed.begin(), listed.end()), listed.end());
+        std::uint32_t starts = 0;
+        for (std::uint32_t pos : listed) {
             std::uint32_t next = seq[pos].next;
-            if (seq[pos].prev == REMOVED || next == NONE ||
-                pair_key({tokens[pos], tokens[next]}) != entry.key)
-                fail("pair engine: an occurrence list holds a position of another pair");
+            starts += seq[pos].prev != REMOVED && next != NONE &&
+                      pair_key({seq[pos].token, seq[next].token}) == entry.key;
         }
-        if (listed != entry.count) fail("pair engine: a count disagrees with its occurrences");
+        if (starts != entry.count) fail("pair engine: a count disagrees with its listed positions");
         if ((entry.count != 0) != (entry.heap_at != NONE))
             fail("pair engine: the heap does not hold exactly the pairs that occur");
         if (entry.count) out.emplace(pair_from_key(entry.key), entry.count);

@@ -7,12 +7,17 @@
 // Structures, all flat arrays over the positions of the original sequence:
 //   - the sequence as a doubly linked list (removed slots are marked, not
 //     erased; take() compacts once), so a merge rewrites in place;
-//   - for every pair, an intrusive doubly linked list of the positions where
-//     it starts, so a merge visits only its own occurrences;
+//   - for every pair, the positions where it may start: the ones of the first
+//     count in one block, ascending, plus a list of the positions where a
+//     merge made it. An entry whose position has since changed is left in
+//     place and skipped when read: the pair's count, kept exactly, is what
+//     the choices use. Walking linked occurrence lists instead cost a cache
+//     miss per step and was the larger part of a chunk's learning time;
 //   - an indexed max-heap over the pairs with a count above zero, ordered by
 //     count and then by tie rank, so the best pair is always at the top.
-// Memory is 18 bytes per position (2 token, 8 sequence links, 8 occurrence
-// links) plus 32 bytes per distinct pair and the pair map.
+// Memory is 16 bytes per position (12 sequence node, 4 block) plus
+// up to two list entries per merged occurrence and 40 bytes per distinct pair:
+// about 21 bytes per position at the peak of a 3 MB chunk of English (bench/).
 #pragma once
 
 #include <cstdint>
@@ -50,15 +55,19 @@ public:
     pair_counts counts() const;
 
 private:
-    struct link {
-        std::uint32_t prev;
+    // A position: its neighbours and its token side by side, since a merge
+    // reads all three and each separate array cost a cache miss of its own.
+    struct node {
+        std::uint32_t prev;  // REMOVED once merged into its left neighbour
         std::uint32_t next;
+        token_id token;
     };
     struct pair_entry {
         std::uint64_t rank;     // tie_rank as of known_merges; current while in the heap
         std::uint32_t key;      // pair_key of the pair
         std::uint32_t count;    // occurrences in the sequence, overlapping ones included
-        std::uint32_t head;     // first position of its occurrence list, or NONE
+        std::uint32_t block_at;    // its positions from the first count: block[block_at..]
+        std::uint32_t block_size;  // how many; zero once the pair has been merged
         std::uint32_t heap_at;  // index in `heap`, or NONE when the count is zero
         std::uint32_t touched;  // serial of the last merge that changed the count
         // The count the heap is ordered by. A merge changes many counts at
@@ -68,7 +77,7 @@ private:
     };
 
     static constexpr std::uint32_t NONE = UINT32_MAX;
-    static constexpr std::uint32_t REMOVED = UINT32_MAX - 1;  // in link::prev of a removed slot
+    static constexpr std::uint32_t REMOVED = UINT32_MAX - 1;
 
     // The tie rule, in one place: a higher count first; on equal counts the
     // smaller tie rank. Equal ranks only arise from two merges with the same
@@ -84,8 +93,9 @@ private:
 
     std::uint32_t entry_for(std::uint32_t key);
     void add_occurrence(std::uint32_t pos, std::uint32_t key);
-    void drop_occurrence(std::uint32_t pos, std::uint32_t key);
-    void merge_at(std::uint32_t pos, token_id merged);
+    void drop_occurrence(std::uint32_t key);
+    void touch(std::uint32_t e);
+    void merge_at(std::uint32_t pos, std::uint32_t merging, token_id merged);
     void settle_touched();
     void sync_ranks(const token_pair* just_merged);
     void absorb_exclusions(const std::vector<token_pair>& excluded);
@@ -102,10 +112,10 @@ private:
     const merge_table* merges;
     std::size_t known_merges;  // merges->size() the cached ranks agree with
 
-    token_sequence tokens;
-    std::vector<link> seq;          // neighbours of each position
-    std::vector<link> occurrences;  // neighbours within its pair's occurrence list
+    std::vector<node> seq;
     std::size_t live;
+    std::vector<std::uint32_t> block;               // first-count positions, grouped by pair
+    std::vector<std::vector<std::uint32_t>> added;  // by entry: positions merges made it at
 
     std::vector<pair_entry> entries;
     pair_map index;  // pair key -> entries index
