@@ -25,7 +25,8 @@ test: test-cpp test-python
 demo: build
 	@$(PY) scripts/demo.py $(CORPUS)
 
-bench: build
+# Needs no installed extension: bench/run.py builds its own program in build/bench.
+bench: bootstrap
 	@$(PY) bench/run.py
 
 # Fuzzing needs clang's libFuzzer, which the ordinary build does not: the

@@ -1,0 +1,204 @@
+#!/usr/bin/env python3
+"""`make bench`: every figure measured in this one run, printed as a table.
+
+Builds bench/bench_core (the core called directly, no Python in between) in
+build/bench, makes the corpora when they are missing (bench/make_corpora.py),
+and runs each measurement in its own process so that each reports its own
+peak memory. Peers (python3-sentencepiece, the npm package `tokenizers`) are
+installed when possible and otherwise skipped with a line saying so.
+"""
+import os
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+BUILD = ROOT / "build" / "bench"
+CORPORA = HERE / "corpora"
+OUT = HERE / "out"
+CORE = BUILD / "bench" / "bench_core"
+CHUNK = 3_067_833
+PY = sys.executable
+
+
+def fields(line):
+    return {k: float(v) for k, v in (f.split("=", 1) for f in line.split())}
+
+
+def run_fields(args, **kw):
+    out = subprocess.run([str(a) for a in args], check=True, capture_output=True, text=True, **kw)
+    return fields(out.stdout.strip().splitlines()[-1])
+
+
+def build():
+    if not (BUILD / "build.ninja").exists():
+        subprocess.run(["meson", "setup", str(BUILD), "--buildtype=release", "-Dtests=disabled"],
+                       cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["ninja", "-C", str(BUILD), "bench/bench_core"], check=True,
+                   stdout=subprocess.DEVNULL)
+
+
+def corpora():
+    if not all((CORPORA / n).exists() for n in ["english.txt", "multilingual.txt", "heldout.txt"]):
+        subprocess.run([PY, str(HERE / "make_corpora.py")], check=True)
+
+
+def fresh(name):
+    path = OUT / name
+    shutil.rmtree(path, ignore_errors=True)
+    path.mkdir(parents=True)
+    return path
+
+
+def train(text, name, mode="engine"):
+    work = fresh(name)
+    return run_fields([CORE, "train", text, work, mode]), work / "tokenizer"
+
+
+def sentences_file():
+    """The first 2,000 lines of 40 to 200 bytes of the held-out text."""
+    path = OUT / "sentences.txt"
+    lines = [l for l in (CORPORA / "heldout.txt").read_bytes().split(b"\n") if 40 <= len(l) <= 200]
+    path.write_bytes(b"\n".join(lines[:2000]) + b"\n")
+    return path
+
+
+def have_sentencepiece():
+    try:
+        import sentencepiece  # noqa: F401
+        return True
+    except ImportError:
+        pass
+    if os.geteuid() == 0:
+        subprocess.run(["apt-get", "install", "-y", "-q", "python3-sentencepiece"],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
+    return subprocess.run([PY, "-c", "import sentencepiece"], capture_output=True).returncode == 0
+
+
+def have_tokenizers():
+    if not shutil.which("node"):
+        return False
+    if not (HERE / "node_modules" / "tokenizers").exists() and shutil.which("npm"):
+        subprocess.run(["npm", "install", "--no-save", "--no-audit", "--no-fund", "--prefix", str(HERE),
+                        "tokenizers"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return subprocess.run(["node", "-e", "require('tokenizers')"], cwd=HERE,
+                          capture_output=True).returncode == 0
+
+
+def mb(n):
+    return n / 1e6
+
+
+def main():
+    build()
+    corpora()
+    OUT.mkdir(exist_ok=True)
+    english, multi, heldout = (CORPORA / n for n in ["english.txt", "multilingual.txt", "heldout.txt"])
+    sizes = {p: p.stat().st_size for p in [english, multi, heldout]}
+    chunk = OUT / "chunk.txt"
+    chunk.write_bytes(english.read_bytes()[:CHUNK])
+    tenth = OUT / "english-10mb.txt"
+    tenth.write_bytes(english.read_bytes()[:10_000_000])
+    sentences = sentences_file()
+    rows = []
+
+    def say(line=""):
+        rows.append(line)
+        print(line, flush=True)
+
+    say(f"tolvane bench, {time.strftime('%Y-%m-%d %H:%M')}, {os.cpu_count()} cores; corpora: English "
+        f"{mb(sizes[english]):.1f} MB, multilingual {mb(sizes[multi]):.1f} MB, held-out English "
+        f"{mb(sizes[heldout]):.1f} MB")
+    say()
+
+    # One chunk of training, both algorithms.
+    engine_chunk, chunk_model = train(chunk, "chunk-engine")
+    literal_chunk, _ = train(chunk, "chunk-literal", "literal")
+    ratio = literal_chunk["seconds"] / engine_chunk["seconds"]
+    say("Training one chunk (first 3,067,833 bytes of English, 700 iterations)")
+    say(f"  literal recount   {literal_chunk['seconds']:8.2f} s")
+    say(f"  engine            {engine_chunk['seconds']:8.3f} s   {ratio:6.1f}x faster   (target >= 100x)")
+    memory = run_fields([CORE, "memory", chunk])
+    say(f"  engine memory     {memory['built_bytes'] / memory['positions']:.1f} bytes per position after "
+        f"the first count, {memory['peak_bytes'] / memory['positions']:.1f} at the peak "
+        f"({int(memory['positions']):,} positions)")
+    say()
+
+    # Whole corpora.
+    say("Training whole corpora (engine)                 MB/s     peak RSS")
+    full = {}
+    for label, text, name in [("English, first 10 MB", tenth, "train-english-10mb"),
+                              ("English, whole", english, "train-english"),
+                              ("Multilingual, whole", multi, "train-multilingual")]:
+        result, model = train(text, name)
+        full[name] = (result, model)
+        size = text.stat().st_size
+        say(f"  {label:22s} {result['seconds']:7.2f} s  {mb(size) / result['seconds']:8.2f}  "
+            f"{result['peak_rss_kb'] / 1024:8.1f} MB   ({int(result['tokens'])} tokens)")
+    say("  (targets: >= 10 MB/s; peak RSS flat in corpus size)")
+    say()
+
+    # Encoding.
+    english_result, english_model = full["train-english"]
+    say("Encoding the held-out text")
+    long_full = run_fields([CORE, "encode", english_model, heldout])
+    long_chunk = run_fields([CORE, "encode", chunk_model, heldout])
+    short_full = run_fields([CORE, "sentences", english_model, sentences])
+    for label, result in [(f"whole-corpus model ({int(english_result['tokens'])} tokens)", long_full),
+                          (f"one-chunk model ({int(engine_chunk['tokens'])} tokens)", long_chunk)]:
+        say(f"  one call, {label:36s} {mb(result['bytes']) / result['seconds']:8.2f} MB/s")
+    say(f"  short sentences ({int(short_full['calls'])} lines of 40-200 bytes), whole-corpus model: "
+        f"engine {short_full['engine_us']:.1f} us/call, literal {short_full['literal_us']:.1f} us/call")
+    say("  (target: >= 20 MB/s and faster than every peer)")
+    say()
+
+    # Grapheme split.
+    say("Grapheme split alone                  ASCII shortcut    every code point")
+    for label, text in [("English", english), ("Multilingual", multi)]:
+        s = run_fields([CORE, "split", text])
+        say(f"  {label:14s}                  {mb(s['bytes']) / s['fast_seconds']:10.1f} MB/s   "
+            f"{mb(s['bytes']) / s['reference_seconds']:10.1f} MB/s"
+            + ("" if s["agree"] else "   (the two splits DISAGREE)"))
+    say()
+
+    # Peers, trained on the same chunk to the same vocabulary size.
+    vocab = int(engine_chunk["tokens"])
+    ours_sentences = run_fields([CORE, "sentences", chunk_model, sentences])
+    ours_mbs = mb(long_chunk["bytes"]) / long_chunk["seconds"]
+    say(f"Peers: BPE trained on the same chunk to the same vocabulary ({vocab} tokens); "
+        "encode the held-out text")
+    say(f"  {'':24s} {'train s':>9s} {'encode MB/s':>12s} {'us/sentence':>12s}   ours vs peer: train, encode, sentence")
+    say(f"  {'tolvane':24s} {engine_chunk['seconds']:9.2f} {ours_mbs:12.2f} {ours_sentences['engine_us']:12.1f}")
+    peers = []
+    if have_sentencepiece():
+        peers.append(("sentencepiece (Debian)", [PY, HERE / "peer_sentencepiece.py", chunk, vocab, heldout,
+                                                 sentences, fresh("peer-sentencepiece")]))
+    else:
+        say("  sentencepiece: skipped (python3-sentencepiece is not installed and could not be)")
+    if have_tokenizers():
+        peers.append(("tokenizers (npm)", ["node", HERE / "peer_tokenizers.js", chunk, vocab, heldout,
+                                           sentences]))
+    else:
+        say("  tokenizers: skipped (node or the npm package `tokenizers` is missing)")
+    for name, args in peers:
+        try:
+            p = run_fields(args)
+        except subprocess.CalledProcessError as e:
+            say(f"  {name}: failed ({e.stderr.strip().splitlines()[-1] if e.stderr else e})")
+            continue
+        peer_mbs = mb(p["bytes"]) / p["encode_seconds"]
+        say(f"  {name:24s} {p['train_seconds']:9.2f} {peer_mbs:12.2f} {p['sentence_us']:12.1f}   "
+            f"{p['train_seconds'] / engine_chunk['seconds']:6.1f}x {ours_mbs / peer_mbs:6.1f}x "
+            f"{p['sentence_us'] / ours_sentences['engine_us']:6.1f}x")
+    say("  (a ratio above 1 means ours is faster; tokenizers trains to its default 30,000 tokens and is")
+    say("   cut to the same size, so its training time is for the larger vocabulary)")
+
+    (OUT / "table.txt").write_text("\n".join(rows) + "\n")
+
+
+if __name__ == "__main__":
+    main()
