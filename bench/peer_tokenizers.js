@@ -24,14 +24,14 @@ async function main() {
 
   const saved = path.join(os.tmpdir(), `peer-tokenizers-${process.pid}.json`);
   trainer.save(saved);
-  const spec = JSON.parse(fs.readFileSync(saved, "utf8"));
+  const config = JSON.parse(fs.readFileSync(saved, "utf8"));
   fs.unlinkSync(saved);
-  const vocab = spec.model.vocab;
+  const vocab = config.model.vocab;
   // Its vocabulary is the alphabet, then one token per merge in merge order.
-  const alphabet = Object.keys(vocab).length - spec.model.merges.length;
-  spec.model.merges = spec.model.merges.slice(0, Math.max(0, target - alphabet));
-  spec.model.vocab = Object.fromEntries(Object.entries(vocab).filter(([, id]) => id < target));
-  const tokenizer = Tokenizer.fromString(JSON.stringify(spec));
+  const alphabet = Object.keys(vocab).length - config.model.merges.length;
+  config.model.merges = config.model.merges.slice(0, Math.max(0, target - alphabet));
+  config.model.vocab = Object.fromEntries(Object.entries(vocab).filter(([, id]) => id < target));
+  const tokenizer = Tokenizer.fromString(JSON.stringify(config));
 
   const text = fs.readFileSync(longFile, "utf8");
   let best = Infinity;
@@ -52,7 +52,7 @@ async function main() {
   }
 
   console.log(
-    `train_seconds=${trainSeconds.toFixed(4)} vocab=${Object.keys(spec.model.vocab).length} ` +
+    `train_seconds=${trainSeconds.toFixed(4)} vocab=${Object.keys(config.model.vocab).length} ` +
       `encode_seconds=${best.toFixed(4)} bytes=${Buffer.byteLength(text)} tokens=${tokens} ` +
       `sentence_us=${perCall.toFixed(3)}`,
   );
