@@ -1,5 +1,6 @@
 #include "model/encode.hpp"
 
+#include "model/ascii_ids.hpp"
 #include "model/engine.hpp"
 #include "model/failure.hpp"
 #include "model/grapheme.hpp"
@@ -35,17 +36,16 @@ token_sequence graphemes_to_ids(const Data& data, std::string_view text) {
     token_sequence ids;
     ids.reserve(text.size());  // at most one grapheme per byte
     const token_id* oov = nullptr;
-    for_each_grapheme(text, [&](std::string_view g) {
-        if (const token_id* id = find_grapheme(data.unicode_lookup, g)) {
-            ids.push_back(*id);
-            return;
-        }
+    auto resolve = [&](std::string_view g) {
+        if (const token_id* id = find_grapheme(data.unicode_lookup, g)) return *id;
         if (!oov) {
             oov = find_grapheme(data.unicode_lookup, "oov");
             if (!oov) fail("called `Option::unwrap()` on a `None` value");
         }
-        ids.push_back(*oov);
-    });
+        return *oov;
+    };
+    ascii_ids known;
+    for_each_grapheme(text, [&](std::string_view g) { ids.push_back(known.get(g, resolve)); });
     return ids;
 }
 

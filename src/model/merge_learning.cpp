@@ -54,9 +54,7 @@ void check_stop(const run_hooks& hooks) {
 // pair is left to choose (the sequence merged down to one token, or every pair
 // is excluded) the sequence is simply as up to date as it can get.
 template <class Source>
-token_sequence apply_learned_merges_with(const Data& data, token_sequence tokens,
-                                         const run_hooks& hooks) {
-    Source source{std::move(tokens), data.merges};
+void apply_learned_merges_to(const Data& data, Source& source, const run_hooks& hooks) {
     std::vector<token_pair> excluded;
     int failed_count = 0;
     while (failed_count < FAILED_COUNT_LIMIT) {
@@ -79,7 +77,6 @@ token_sequence apply_learned_merges_with(const Data& data, token_sequence tokens
         }
         console_line(hooks.console_fd, line.view());
     }
-    return source.take();
 }
 
 // The text of a new merged token: left's text, then right's. A model that
@@ -100,9 +97,8 @@ std::string joined_text(const Data& data, token_pair pair) {
 // iterations of the chunk would choose the same pair and also change nothing:
 // the loop ends there, with the same result as running out the iterations.
 template <class Source>
-void learn_merges_with(Data& data, token_sequence tokens, bool print_logs, int log_fd,
-                       const run_hooks& hooks) {
-    Source source{std::move(tokens), data.merges};
+void learn_merges_in(Data& data, Source& source, bool print_logs, int log_fd,
+                     const run_hooks& hooks) {
     for (int k = 0; k < MERGE_ITERATIONS_PER_CHUNK; ++k) {
         check_stop(hooks);
         // Fewer than two tokens: there is no pair, so nothing to learn here.
@@ -142,6 +138,33 @@ void learn_merges_with(Data& data, token_sequence tokens, bool print_logs, int l
     }
 }
 
+// One chunk end to end on one pair source: the learned-merge pass (later
+// chunks only) and the learning loop share the source, so its counts are
+// built once per chunk rather than once per stage.
+template <class Source>
+void learn_from_chunk_with(Data& data, token_sequence tokens, bool later_chunk, bool print_logs,
+                           int log_fd, const run_hooks& hooks) {
+    Source source{std::move(tokens), data.merges};
+    if (later_chunk) apply_learned_merges_to(data, source, hooks);
+    console_line(hooks.console_fd, "Finish converting new read chunk to tokens\n");
+    learn_merges_in(data, source, print_logs, log_fd, hooks);
+}
+
+template <class Source>
+token_sequence apply_learned_merges_with(const Data& data, token_sequence tokens,
+                                         const run_hooks& hooks) {
+    Source source{std::move(tokens), data.merges};
+    apply_learned_merges_to(data, source, hooks);
+    return source.take();
+}
+
+template <class Source>
+void learn_merges_with(Data& data, token_sequence tokens, bool print_logs, int log_fd,
+                       const run_hooks& hooks) {
+    Source source{std::move(tokens), data.merges};
+    learn_merges_in(data, source, print_logs, log_fd, hooks);
+}
+
 }  // namespace
 
 token_sequence apply_learned_merges(const Data& data, token_sequence tokens, const run_hooks& hooks) {
@@ -155,6 +178,16 @@ void learn_merges(Data& data, token_sequence tokens, bool print_logs, int log_fd
         learn_merges_with<literal_pairs>(data, std::move(tokens), print_logs, log_fd, hooks);
     else
         learn_merges_with<pair_engine>(data, std::move(tokens), print_logs, log_fd, hooks);
+}
+
+void learn_from_chunk(Data& data, token_sequence tokens, bool later_chunk, bool print_logs,
+                      int log_fd, const run_hooks& hooks) {
+    if (hooks.literal)
+        learn_from_chunk_with<literal_pairs>(data, std::move(tokens), later_chunk, print_logs,
+                                             log_fd, hooks);
+    else
+        learn_from_chunk_with<pair_engine>(data, std::move(tokens), later_chunk, print_logs,
+                                           log_fd, hooks);
 }
 
 }  // namespace tolvane

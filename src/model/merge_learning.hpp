@@ -23,4 +23,10 @@ token_sequence apply_learned_merges(const Data& data, token_sequence tokens, con
 void learn_merges(Data& data, token_sequence tokens, bool print_logs, int log_fd,
                   const run_hooks& hooks);
 
+// What training does with one chunk's sequence: the learned-merge pass when
+// `later_chunk`, then "Finish converting new read chunk to tokens", then the
+// learning loop, all on one pair source.
+void learn_from_chunk(Data& data, token_sequence tokens, bool later_chunk, bool print_logs,
+                      int log_fd, const run_hooks& hooks);
+
 }  // namespace tolvane

@@ -1,5 +1,6 @@
 #include "model/pretokenize.hpp"
 
+#include "model/ascii_ids.hpp"
 #include "model/grapheme.hpp"
 
 namespace tolvane {
@@ -60,14 +61,13 @@ token_sequence tokenize_chunk(Data& data, std::string_view text) {
 
     token_sequence tokens;
     tokens.reserve(source.size());  // at most one grapheme per byte
-    for_each_grapheme(source, [&](std::string_view g) {
+    auto resolve = [&](std::string_view g) {
         // One lookup by view for a known grapheme: no copy, no allocation.
-        if (const token_id* id = find_grapheme(data.unicode_lookup, g)) {
-            tokens.push_back(*id);
-            return;
-        }
-        tokens.push_back(register_grapheme(data, g).value_or(0));
-    });
+        if (const token_id* id = find_grapheme(data.unicode_lookup, g)) return *id;
+        return register_grapheme(data, g).value_or(0);
+    };
+    ascii_ids known;
+    for_each_grapheme(source, [&](std::string_view g) { tokens.push_back(known.get(g, resolve)); });
     return tokens;
 }
 

@@ -127,10 +127,8 @@ void train(Data& data, const train_options& options, const run_hooks& hooks) {
         }
         // The first chunk of every call learns from scratch; later ones are
         // first brought up to date with what the model already knows.
-        if (chunk_index != 0) tokens = apply_learned_merges(data, std::move(tokens), hooks);
-        console_line(hooks.console_fd, "Finish converting new read chunk to tokens\n");
-
-        learn_merges(data, std::move(tokens), options.print_logs, log.get(), hooks);
+        learn_from_chunk(data, std::move(tokens), chunk_index != 0, options.print_logs, log.get(),
+                         hooks);
         save_model(data, hooks);
         log_text(log.get(), SEPARATOR_LINE, "To Work");
     }

@@ -287,5 +287,43 @@ TEST(merge_learning_sources, agree_on_structured_random_sequences) {
     }
 }
 
+// Training keeps one source for both stages of a later chunk: the learning loop
+// must continue from the state the learned-merge pass left, exactly as the
+// reference, which recounts everything, does.
+TEST(merge_learning_sources, agree_when_one_source_serves_a_whole_later_chunk) {
+    std::mt19937 random{777};
+    auto chunk = [&](int alphabet) {
+        std::uniform_int_distribution<int> word_length{1, 5}, letter{1, alphabet};
+        std::vector<token_sequence> words(30);
+        for (auto& w : words)
+            for (int i = word_length(random); i > 0; --i) w.push_back(static_cast<token_id>(letter(random)));
+        std::uniform_int_distribution<std::size_t> pick{0, words.size() - 1};
+        token_sequence tokens;
+        for (int i = 0; i < 2500; ++i) {
+            const auto& w = words[pick(random)];
+            tokens.insert(tokens.end(), w.begin(), w.end());
+        }
+        return tokens;
+    };
+    for (int round = 0; round < 6; ++round) {
+        std::vector<token_sequence> chunks{chunk(4 + round), chunk(4 + round), chunk(6 + round)};
+        Data reference = sized_model(30), shipped = sized_model(30);
+        captured_fd out_a, out_b, log_a, log_b;
+        run_hooks literal_hooks, engine_hooks;
+        literal_hooks.console_fd = out_a.get();
+        literal_hooks.literal = true;
+        engine_hooks.console_fd = out_b.get();
+        for (std::size_t i = 0; i < chunks.size(); ++i) {
+            learn_from_chunk(reference, chunks[i], i != 0, true, log_a.get(), literal_hooks);
+            learn_from_chunk(shipped, chunks[i], i != 0, true, log_b.get(), engine_hooks);
+        }
+        EXPECT_EQ(out_a.text(), out_b.text());
+        EXPECT_EQ(log_a.text(), log_b.text());
+        EXPECT_EQ(lookup_of(reference), lookup_of(shipped));
+        EXPECT_EQ(merges_of(reference), merges_of(shipped));
+        EXPECT_NE(out_a.text().find("Found a match"), std::string::npos);
+    }
+}
+
 }  // namespace
 }  // namespace tolvane
