@@ -1,6 +1,7 @@
 """What Python sees of the module and the class, and PanicException itself."""
 
 import importlib
+import os
 import subprocess
 import sys
 import textwrap
@@ -152,7 +153,7 @@ class TestPanicException:
     def test_uncaught_panic_ends_the_interpreter(self, tmp_path):
         script = f"import tolvane\ntolvane.load_from_file({str(tmp_path / 'missing')!r})\nprint('after')\n"
         run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                             env={"PYTHONPATH": ":".join(sys.path)})
+                             env=dict(os.environ, PYTHONPATH=":".join(sys.path)))
         assert run.returncode != 0
         assert "after" not in run.stdout
         assert "PanicException: Should work: " in run.stderr

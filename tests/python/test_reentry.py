@@ -3,6 +3,7 @@ of Data objects that are made, used and dropped while calls fail around
 them. The single-level cases of the borrow guard are in test_binding.py."""
 
 import gc
+import os
 import subprocess
 import sys
 
@@ -142,7 +143,7 @@ def test_endless_re_entry_ends_in_recursion_error(tmp_path):
         "except RecursionError:\n"
         "    print(d.vocab())\n")
     (tmp_path / "empty.model").write_bytes(EMPTY_MODEL)
-    env = {"PYTHONPATH": ":".join(p for p in sys.path if p)}
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     done = subprocess.run([sys.executable, "-c", script, str(tmp_path / "empty.model")],
                           capture_output=True, text=True, env=env, timeout=120)
     assert (done.returncode, done.stdout) == (0, "[]\n"), done.stderr[-2000:]
