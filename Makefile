@@ -20,7 +20,7 @@ test-cpp: build
 test-python: build
 	cd tests/python && ../../$(PY) -m pytest -q
 
-test: test-cpp test-python
+test: test-cpp test-python test-fuzz
 
 demo: build
 	@$(PY) scripts/demo.py $(CORPUS)
