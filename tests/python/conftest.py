@@ -107,3 +107,10 @@ def raises_panic(match=None):
 @pytest.fixture(scope="session")
 def PanicException():  # noqa: N802 - named after the class it returns
     return panic_type()
+
+
+@pytest.fixture
+def data(make_data):
+    """A small model: graphemes a, b, c (ids 1 to 3) and the merge (1, 2) -> 4."""
+    lookup, merges, unicode_lookup = graphemes_model(["a", "b", "c"], {(1, 2): 4})
+    return make_data(lookup, merges, unicode_lookup)

@@ -20,12 +20,6 @@ from conftest import graphemes_model, raises_panic
 
 
 @pytest.fixture
-def data(make_data):
-    lookup, merges, unicode_lookup = graphemes_model(["a", "b", "c"], {(1, 2): 4})
-    return make_data(lookup, merges, unicode_lookup)
-
-
-@pytest.fixture
 def workdir(tmp_path, monkeypatch):
     """The working directory of a train call (it writes tokenizer and log.txt there)."""
     monkeypatch.chdir(tmp_path)

@@ -17,12 +17,6 @@ MISSING_MESSAGE = "This should not happend"
 
 
 @pytest.fixture
-def data(make_data):
-    lookup, merges, unicode_lookup = graphemes_model(["a", "b", "c"], {(1, 2): 4})
-    return make_data(lookup, merges, unicode_lookup)
-
-
-@pytest.fixture
 def workdir(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "empty.txt").write_bytes(b"")
