@@ -16,7 +16,7 @@ except ImportError:  # the module needs no numpy; only these cases do
 needs_numpy = pytest.mark.skipif(numpy is None, reason="numpy is not installed")
 
 import tolvane
-from conftest import graphemes_model, raises_panic
+from conftest import raises_panic
 
 
 @pytest.fixture

@@ -10,7 +10,7 @@ import sys
 import pytest
 
 import tolvane
-from conftest import EMPTY_MODEL, graphemes_model, panic_type, raises_panic
+from conftest import EMPTY_MODEL, panic_type, raises_panic
 
 MISSING_ID = 999
 MISSING_MESSAGE = "This should not happend"
