@@ -14,8 +14,8 @@ import pytest
 import tolvane
 from conftest import write_model
 
-from tolvane_cli.progress import RunState, saved_line
-from tolvane_cli.visible import visible_bytes
+from tolvane_tools.progress import RunState, saved_line
+from tolvane_tools.visible import visible_bytes
 
 SAVED_BANNER = (b"--------------------------------------------- \n Saved Successfully \n"
                 b"---------------------------------------------\n")
@@ -34,13 +34,13 @@ def _env():
 
 def run(*args, cwd, input=None, **kwargs):
     args = [a if isinstance(a, bytes) else str(a) for a in args]
-    return subprocess.run([sys.executable, "-m", "tolvane_cli", *args], cwd=cwd,
+    return subprocess.run([sys.executable, "-m", "tolvane_tools", *args], cwd=cwd,
                           input=input, capture_output=True, env=_env(), timeout=120, **kwargs)
 
 
 def start(*args, cwd):
     # SIGINT left as Python sets it up, even when pytest runs in the background.
-    return subprocess.Popen([sys.executable, "-m", "tolvane_cli", *map(str, args)], cwd=cwd,
+    return subprocess.Popen([sys.executable, "-m", "tolvane_tools", *map(str, args)], cwd=cwd,
                             env=_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
 
@@ -92,7 +92,7 @@ def test_train_raw_passes_the_module_lines(tmp_path):
 
 
 def tolvane_model(path):
-    from tolvane_cli.modelfile import read_model
+    from tolvane_tools.modelfile import read_model
     model = read_model(str(path))
     return {"lookup": model.lookup, "merges": model.merges, "unicode": model.unicode_lookup}
 
@@ -408,7 +408,7 @@ def run_on_terminal(*args, cwd):
     import pty
     import re
     leader, follower = pty.openpty()
-    child = subprocess.Popen([sys.executable, "-m", "tolvane_cli", *map(str, args)], cwd=cwd,
+    child = subprocess.Popen([sys.executable, "-m", "tolvane_tools", *map(str, args)], cwd=cwd,
                              env=_env(), stdout=follower, stderr=subprocess.PIPE)
     os.close(follower)
     out = b""

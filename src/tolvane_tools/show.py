@@ -6,8 +6,8 @@ from __future__ import annotations
 import html
 from dataclasses import dataclass
 
-from tolvane_cli.modelfile import Model
-from tolvane_cli.visible import SYMBOLS, visible_char, visible_text
+from tolvane_tools.modelfile import Model
+from tolvane_tools.visible import SYMBOLS, visible_char, visible_text
 
 
 @dataclass

@@ -6,8 +6,8 @@ from __future__ import annotations
 import json
 from dataclasses import dataclass
 
-from tolvane_cli.modelfile import Model
-from tolvane_cli.visible import visible_bytes
+from tolvane_tools.modelfile import Model
+from tolvane_tools.visible import visible_bytes
 
 # A model that breaks the usual invariants (a hand-made file) can hold ids
 # that are neither graphemes nor merges; they are listed as "other".

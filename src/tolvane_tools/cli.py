@@ -10,7 +10,7 @@ import json
 import os
 import sys
 
-from tolvane_cli.errors import CliError, is_panic, module_call
+from tolvane_tools.errors import CliError, is_panic, module_call
 
 MAX_TOKEN_ID = 65535
 DEFAULT_MODEL = "tokenizer"  # where training leaves its model
@@ -27,7 +27,7 @@ def load_data(path: str):
 
 
 def read_model_file(path: str):
-    from tolvane_cli.modelfile import ModelFormatError, read_model
+    from tolvane_tools.modelfile import ModelFormatError, read_model
 
     if not os.path.exists(path):
         raise CliError(f"model file not found: {path}")
@@ -71,7 +71,7 @@ def _write_text(text: str) -> None:
 
 
 def cmd_train(args) -> int:
-    from tolvane_cli.train_run import TrainArgs, run_training
+    from tolvane_tools.train_run import TrainArgs, run_training
 
     return run_training(TrainArgs(corpus=args.corpus, output=args.output, start_model=args.start_model,
                                   log=args.log, print_logs=args.print_logs, raw=args.raw))
@@ -120,14 +120,14 @@ def cmd_decode(args) -> int:
 
 
 def cmd_inspect(args) -> int:
-    from tolvane_cli.inspection import inspect_model
+    from tolvane_tools.inspection import inspect_model
 
     _write_text(inspect_model(read_model_file(args.model), args.sort, args.limit, args.json))
     return 0
 
 
 def cmd_show(args) -> int:
-    from tolvane_cli import show
+    from tolvane_tools import show
 
     data = load_data(args.model)
     model = read_model_file(args.model)

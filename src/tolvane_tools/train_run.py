@@ -20,9 +20,9 @@ import sys
 import tempfile
 from dataclasses import dataclass
 
-from tolvane_cli.errors import CliError, module_call
-from tolvane_cli.modelfile import ModelFormatError, lookup_size, read_model
-from tolvane_cli.progress import Display, RunState
+from tolvane_tools.errors import CliError, module_call
+from tolvane_tools.modelfile import ModelFormatError, lookup_size, read_model
+from tolvane_tools.progress import Display, RunState
 
 EMPTY_MODEL = bytes(24)  # three empty maps
 START_MODEL = "start.model"
@@ -114,11 +114,11 @@ def _child_env() -> dict[str, str]:
     module and this package must stay importable from there."""
     env = dict(os.environ)
     paths = []
-    for name in ("tolvane", "tolvane_cli"):
+    for name in ("tolvane", "tolvane_tools"):
         found = importlib.util.find_spec(name)
         if found is not None and found.origin:
             origin = os.path.abspath(found.origin)
-            paths.append(os.path.dirname(os.path.dirname(origin) if name == "tolvane_cli" else origin))
+            paths.append(os.path.dirname(os.path.dirname(origin) if name == "tolvane_tools" else origin))
     paths += [os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
     env["PYTHONPATH"] = os.pathsep.join(dict.fromkeys(paths))
     return env

@@ -1,3 +1,0 @@
-from tolvane_cli.cli import main
-
-raise SystemExit(main())

@@ -1,0 +1,3 @@
+from tolvane_tools.cli import main
+
+raise SystemExit(main())
