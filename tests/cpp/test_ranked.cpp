@@ -1,0 +1,231 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "model/failure.hpp"
+#include "model/merge_learning.hpp"
+#include "model/pair_ops.hpp"
+#include "model/pretokenize.hpp"
+#include "model/ranked.hpp"
+
+using namespace tolvane;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Graphemes "a", "b", ... as ids 1.. after "oov" at 0.
+Data letters(int n) {
+    Data data;
+    register_oov(data);
+    for (int i = 0; i < n; ++i) register_grapheme(data, std::string(1, static_cast<char>('a' + i)));
+    return data;
+}
+
+std::string failure_of(const ranked_encoder& enc, std::string_view text) {
+    try {
+        enc.encode(text);
+    } catch (const failure& f) {
+        return f.message;
+    }
+    return "<no failure>";
+}
+
+// A hand-made model over ids 0..alphabet-1 with no regard for training's
+// rules: gaps in the ids, merged ids below their parts, one merged id for
+// several pairs, results equal to a part, runs of (a, a).
+merge_table random_merges(std::mt19937& rng, int alphabet, int count) {
+    merge_table merges;
+    std::uniform_int_distribution<int> part(0, alphabet + count / 2);
+    for (int i = 0; i < count; ++i) {
+        const token_pair p{static_cast<token_id>(part(rng)), static_cast<token_id>(part(rng))};
+        const int kind = rng() % 4;
+        token_id merged = kind == 0   ? static_cast<token_id>(rng() % (alphabet + count))
+                          : kind == 1 ? p.left
+                                      : static_cast<token_id>(alphabet + rng() % (3 * count));
+        merges[p] = merged;
+        if (rng() % 5 == 0) merges[{p.left, p.left}] = static_cast<token_id>(merged + 1);
+    }
+    return merges;
+}
+
+// A model learned by the core from `text` as training learns it.
+Data learned_model(const std::string& text) {
+    Data data;
+    register_oov(data);
+    run_hooks quiet;
+    quiet.console_fd = -1;
+    learn_merges(data, tokenize_chunk(data, text), false, -1, quiet);
+    return data;
+}
+
+std::string unicode_text() {
+    // Names, scripts and notes in many languages: real multilingual text.
+    std::string text;
+    for (const char* name : {"NamesList.txt", "UnicodeData.txt", "CaseFolding.txt"}) {
+        std::ifstream in{fs::path{"/usr/share/unicode"} / name, std::ios::binary};
+        text.append(std::istreambuf_iterator<char>{in}, {});
+    }
+    return text;
+}
+
+}  // namespace
+
+TEST(Ranked, ExactSmallCases) {
+    Data data = letters(3);  // a=1 b=2 c=3
+    struct row {
+        std::vector<std::pair<token_pair, token_id>> merges;
+        token_sequence in, want;
+    };
+    const std::vector<row> rows = {
+        // All occurrences of a round's pair go, left to right, without overlap.
+        {{{{1, 1}, 4}}, {1, 1, 1}, {4, 1}},
+        {{{{1, 1}, 4}}, {1, 1, 1, 1}, {4, 4}},
+        {{{{1, 1}, 4}, {{4, 4}, 5}}, {1, 1, 1, 1, 1}, {5, 1}},
+        // The lowest merged id goes first, wherever it is.
+        {{{{1, 2}, 5}, {{2, 3}, 4}}, {1, 2, 3}, {1, 4}},
+        // A tie on the merged id goes to the smaller left id, then right id.
+        {{{{2, 3}, 4}, {{1, 2}, 4}}, {1, 2, 3}, {4, 3}},
+        {{{{1, 3}, 4}, {{1, 2}, 4}}, {1, 2, 1, 3}, {4, 4}},
+        {{{{2, 3}, 4}, {{2, 2}, 4}}, {2, 2, 3}, {4, 3}},
+        // A result equal to its left part: one merge per round, never more.
+        {{{{1, 2}, 1}}, {1, 2, 2, 2}, {1}},
+        // A merged id below its parts outranks merges learned before it.
+        {{{{3, 3}, 2}, {{1, 2}, 9}}, {1, 3, 3}, {9}},
+        // Nothing to merge.
+        {{{{1, 2}, 4}}, {2, 1}, {2, 1}},
+        {{}, {}, {}},
+        {{{{1, 1}, 4}}, {1}, {1}},
+    };
+    for (const auto& r : rows) {
+        merge_table merges(r.merges.begin(), r.merges.end());
+        EXPECT_EQ(apply_ranked_literal(r.in, merges), r.want);
+        Data model = data;
+        model.merges = merges;
+        std::string text;
+        for (token_id id : r.in) text += *data.lookup.find(id);
+        EXPECT_EQ(ranked_encoder{model}.encode(text), r.want) << text;
+    }
+}
+
+TEST(Ranked, UnknownGraphemes) {
+    Data data = letters(2);
+    const token_id b = 2;
+    data.merges[{0, b}] = 3;
+    ranked_encoder with_oov{data};
+    EXPECT_EQ(with_oov.encode("éb"), (token_sequence{3}));
+    EXPECT_EQ(with_oov.encode("x\xF0\x9F\x87\xA6"), (token_sequence{0, 0}));
+
+    data.unicode_lookup.erase("oov");
+    ranked_encoder without{data};
+    EXPECT_EQ(without.encode("ab"), (token_sequence{1, 2}));
+    struct row {
+        std::string text, message;
+    };
+    const std::vector<row> rows = {
+        {"a\xC3\xA9", "unknown grapheme \"\xC3\xA9\" (U+00E9) and the model has no \"oov\" token"},
+        {"e\xCC\x81", "unknown grapheme \"e\xCC\x81\" (U+0065 U+0301) and the model has no \"oov\" token"},
+        {"ab\n", "unknown grapheme \"\\x0A\" (U+000A) and the model has no \"oov\" token"},
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(failure_of(without, r.text), r.message);
+        token_sequence out{7};
+        EXPECT_THROW(without.encode_append(r.text, out), failure);
+        EXPECT_EQ(out, token_sequence{7}) << "a failed append must leave the output alone";
+    }
+}
+
+TEST(Ranked, MatchesTheDefinitionOnHandMadeModels) {
+    std::mt19937 rng(12);
+    const int alphabet = 4;
+    Data base = letters(alphabet);  // ids 0..4, "oov" included
+    for (int round = 0; round < 400; ++round) {
+        Data data = base;
+        data.merges = random_merges(rng, alphabet + 1, 2 + rng() % 12);
+        const ranked_encoder enc{data};
+        for (int t = 0; t < 8; ++t) {
+            std::string text;
+            const std::size_t n = rng() % 40;
+            const int span = 1 + rng() % (alphabet + 1);  // small spans make long runs
+            for (std::size_t i = 0; i < n; ++i) text += static_cast<char>('a' + rng() % span);
+            if (rng() % 6 == 0) text += "?";
+            const token_sequence want = encode_ranked_literal(data, text);
+            EXPECT_EQ(enc.encode(text), want) << text;
+            EXPECT_EQ(enc.count(text), want.size());
+        }
+    }
+}
+
+TEST(Ranked, MatchesTheDefinitionOnLearnedModels) {
+    std::mt19937 rng(5);
+    const std::vector<std::string> alphabet = {"a", "b", "c", " ", "e\xCC\x81", "\r\n",
+                                               "\xF0\x9F\x87\xA6\xF0\x9F\x87\xA7"};
+    auto random_text = [&](std::size_t n, std::size_t span) {
+        std::string s;
+        for (std::size_t i = 0; i < n; ++i) s += alphabet[rng() % span];
+        return s;
+    };
+    for (int round = 0; round < 12; ++round) {
+        const Data data = learned_model(random_text(3000, 2 + round % (alphabet.size() - 1)));
+        const ranked_encoder enc{data};
+        for (int t = 0; t < 20; ++t) {
+            const std::string text = random_text(rng() % 300, alphabet.size()) + (t % 5 ? "" : "§");
+            const token_sequence got = enc.encode(text);
+            EXPECT_EQ(got, encode_ranked_literal(data, text));
+            EXPECT_EQ(enc.count(text), got.size());
+        }
+    }
+}
+
+TEST(Ranked, MatchesTheDefinitionOnRealText) {
+    const std::string text = unicode_text();
+    ASSERT_GT(text.size(), 100000u) << "the Unicode data files are missing";
+    const Data data = learned_model(text.substr(0, 400000));
+    const ranked_encoder enc{data};
+    // Held-out pieces of every length, cut anywhere between lines.
+    std::mt19937 rng(3);
+    std::size_t at = 400000;
+    while (at < text.size()) {
+        std::size_t start = text.find('\n', at);
+        if (start == std::string::npos) break;
+        const std::size_t len = std::min<std::size_t>(text.size() - start, 1 + rng() % 3000);
+        const std::string_view piece{text.data() + start, len};
+        const token_sequence got = enc.encode(piece);
+        ASSERT_EQ(got, encode_ranked_literal(data, piece)) << piece;
+        at = start + 1 + rng() % 60000;
+    }
+    token_sequence all;
+    enc.encode_append("xyz", all);
+    enc.encode_append(text.substr(400000, 5000), all);
+    token_sequence want = enc.encode("xyz");
+    const token_sequence second = enc.encode(text.substr(400000, 5000));
+    want.insert(want.end(), second.begin(), second.end());
+    EXPECT_EQ(all, want);
+}
+
+TEST(Ranked, ThreadsShareOneEncoder) {
+    const std::string text = unicode_text();
+    const Data data = learned_model(text.substr(0, 200000));
+    const ranked_encoder enc{data};
+    std::vector<std::string> pieces;
+    for (std::size_t at = 200000; at + 4000 < text.size() && pieces.size() < 64; at += 37000)
+        pieces.push_back(text.substr(at, 1000 + at % 3000));
+    std::vector<token_sequence> serial;
+    for (const auto& p : pieces) serial.push_back(enc.encode(p));
+    std::vector<std::vector<token_sequence>> results(4, std::vector<token_sequence>(pieces.size()));
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < results.size(); ++t)
+        threads.emplace_back([&, t] {
+            for (int rep = 0; rep < 3; ++rep)
+                for (std::size_t i = 0; i < pieces.size(); ++i)
+                    results[t][(i + t * 7) % pieces.size()] = enc.encode(pieces[(i + t * 7) % pieces.size()]);
+        });
+    for (auto& th : threads) th.join();
+    for (const auto& r : results) EXPECT_EQ(r, serial);
+}
