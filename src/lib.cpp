@@ -1,7 +1,7 @@
 // The module tolvane: the class Data with its four methods, and
 // load_from_file. Each entry point binds its arguments, takes the borrow,
 // converts the arguments, calls the core and converts the result; failures
-// of the core become PanicException in `guarded`.
+// of the core become PanicException at the panic boundary.
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -11,7 +11,7 @@
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "binding/data_type.hpp"
-#include "binding/errors.hpp"
+#include "binding/panic.hpp"
 #include "model/decode.hpp"
 #include "model/encode.hpp"
 #include "persist/load.hpp"
@@ -29,7 +29,7 @@ constexpr std::array<const char*, 1> LOAD_PARAMS{"filename"};
 using mode = borrow_guard::mode;
 
 PyObject* data_train(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
+    return guarded<panic_boundary>([&]() -> PyObject* {
         auto bound = bind("Data.train()", TRAIN_PARAMS, args, nargs, kwnames);
         if (!bound) return nullptr;
         data_object* data = as_data(self);
@@ -56,7 +56,7 @@ PyObject* data_train(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* data_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
+    return guarded<panic_boundary>([&]() -> PyObject* {
         auto bound = bind("Data.encode()", ENCODE_PARAMS, args, nargs, kwnames);
         if (!bound) return nullptr;
         data_object* data = as_data(self);
@@ -74,7 +74,7 @@ PyObject* data_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* data_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
+    return guarded<panic_boundary>([&]() -> PyObject* {
         auto bound = bind("Data.decode()", DECODE_PARAMS, args, nargs, kwnames);
         if (!bound) return nullptr;
         data_object* data = as_data(self);
@@ -94,7 +94,7 @@ PyObject* data_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* data_vocab(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
+    return guarded<panic_boundary>([&]() -> PyObject* {
         data_object* data = as_data(self);
         if (!data) return nullptr;
         token_sequence ids;
@@ -108,7 +108,7 @@ PyObject* data_vocab(PyObject* self, PyObject*) {
 }
 
 PyObject* load_from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
+    return guarded<panic_boundary>([&]() -> PyObject* {
         auto bound = bind("load_from_file()", LOAD_PARAMS, args, nargs, kwnames);
         if (!bound) return nullptr;
         auto filename = convert_argument("filename", (*bound)[0], to_text);
@@ -214,5 +214,6 @@ PyMethodDef data_methods[] = {
 }  // namespace tolvane::binding
 
 PyMODINIT_FUNC PyInit_tolvane() {
-    return tolvane::binding::guarded([] { return tolvane::binding::init_module(); });
+    using namespace tolvane::binding;
+    return guarded<panic_boundary>([] { return init_module(); });
 }

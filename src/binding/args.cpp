@@ -72,7 +72,7 @@ bool bind_arguments(const signature& sig, PyObject* const* args, Py_ssize_t narg
     }
 
     std::vector<const char*> missing;
-    for (std::size_t i = 0; i < sig.params.size(); ++i)
+    for (std::size_t i = 0; i < sig.required; ++i)
         if (!out[i]) missing.push_back(sig.params[i]);
     if (!missing.empty()) {
         set_type_error(missing_required(sig.qualified_name, missing));

@@ -1,6 +1,7 @@
 // Binding the arguments of a METH_FASTCALL | METH_KEYWORDS call to named,
-// required, positional-or-keyword parameters, straight from the argument
-// vector and the tuple of keyword names (no tuple or dict is built).
+// positional-or-keyword parameters, straight from the argument vector and the
+// tuple of keyword names (no tuple or dict is built). The first `required`
+// parameters must be given; a later one left out binds to nullptr.
 #pragma once
 
 #include "binding/py_ref.hpp"
@@ -16,6 +17,7 @@ namespace tolvane::binding {
 struct signature {
     const char* qualified_name;  // "Data.train()", used in every message
     std::span<const char* const> params;
+    std::size_t required;  // at most params.size()
 };
 
 // Fills out[i] with a borrowed reference for params[i]; false with TypeError
@@ -27,9 +29,10 @@ template <std::size_t N>
 std::optional<std::array<PyObject*, N>> bind(const char* qualified_name,
                                              const std::array<const char*, N>& params,
                                              PyObject* const* args, Py_ssize_t nargs,
-                                             PyObject* kwnames) {
+                                             PyObject* kwnames, std::size_t required = N) {
     std::array<PyObject*, N> out{};
-    if (!bind_arguments({qualified_name, params}, args, nargs, kwnames, out)) return std::nullopt;
+    if (!bind_arguments({qualified_name, params, required}, args, nargs, kwnames, out))
+        return std::nullopt;
     return out;
 }
 

@@ -26,13 +26,4 @@ std::optional<token_sequence> to_token_ids(PyObject* obj);
 py_ref to_list(std::span<const token_id> ids);
 py_ref to_str(std::string_view utf8);
 
-// Converts argument `name` with `convert`; on failure applies argument_error
-// (which may throw a failure for a nested PanicException).
-template <class Convert>
-auto convert_argument(const char* name, PyObject* obj, Convert&& convert) {
-    auto value = convert(obj);
-    if (!value) argument_error(name);
-    return value;
-}
-
 }  // namespace tolvane::binding

@@ -1,6 +1,7 @@
 // Turning everything that can go wrong into a Python exception. The core
 // throws `failure` (or `stop_requested`); `guarded` is the one place that
-// catches them, so no C++ exception ever reaches the interpreter.
+// catches them, so no C++ exception ever reaches the interpreter. What a
+// failure becomes is the module's choice, made by the boundary it names.
 #pragma once
 
 #include "binding/py_ref.hpp"
@@ -14,6 +15,9 @@ namespace tolvane::binding {
 
 // The qualified name of obj's type, for messages; never fails.
 std::string type_name(PyObject* obj);
+
+// The UTF-8 of a str, or "" (with the error cleared) when it has none.
+std::string utf8_of(PyObject* str);
 
 // Sets TypeError with `message`.
 void set_type_error(const std::string& message);
@@ -41,38 +45,35 @@ private:
     py_ref exc;
 };
 
-// After a conversion of argument `name` failed (error pending): an exact
-// TypeError gets the "argument 'NAME': " prefix and keeps its cause; a
-// PanicException from a nested call is reported with its traceback and
-// continues as a failure of this call (throws); anything else stays as is.
-void argument_error(const char* name);
-
-// Writes the report of `f` to standard error and sets PanicException(message).
-// Always returns nullptr.
-PyObject* raise_failure(const failure& f) noexcept;
-
-// The same for exceptions that carry no location (std::exception and others).
-PyObject* raise_unexpected(const char* what) noexcept;
+// With `err` taken off the interpreter after a conversion of argument `name`
+// failed: an exact TypeError is raised again with the "argument 'NAME': "
+// prefix, keeping its cause; anything else is put back as it was.
+void raise_argument_error(const char* name, raised_error err);
 
 // A run stopped on the host's request: the reason (KeyboardInterrupt) is the
 // pending error already. Always returns nullptr.
 PyObject* raise_stopped() noexcept;
 
-// Runs one entry point body; returns its result, or nullptr with an exception set.
-template <class Body>
+// Runs one entry point body; returns its result, or nullptr with an exception
+// set. `Boundary` turns what the body threw into that exception:
+//   static PyObject* raise_failure(const failure&) noexcept;
+//   static PyObject* raise_out_of_memory() noexcept;
+//   static PyObject* raise_unexpected(const char* what) noexcept;
+// each returning nullptr with the exception set.
+template <class Boundary, class Body>
 PyObject* guarded(Body&& body) noexcept {
     try {
         return body();
     } catch (const failure& f) {
-        return raise_failure(f);
+        return Boundary::raise_failure(f);
     } catch (const stop_requested&) {
         return raise_stopped();
     } catch (const std::bad_alloc&) {
-        return raise_unexpected("out of memory");
+        return Boundary::raise_out_of_memory();
     } catch (const std::exception& e) {
-        return raise_unexpected(e.what());
+        return Boundary::raise_unexpected(e.what());
     } catch (...) {
-        return raise_unexpected("unknown C++ exception");
+        return Boundary::raise_unexpected("unknown C++ exception");
     }
 }
 

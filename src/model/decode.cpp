@@ -11,7 +11,7 @@ std::string decode_tokens(const Data& data, std::span<const token_id> ids) {
     std::size_t size = 0;
     for (token_id id : ids) {
         const std::string* text = data.lookup.find(id);
-        if (!text) fail("This should not happend");
+        if (!text) fail_as(failure_kind::missing_key, "This should not happend");
         size += text->size();
     }
     std::string joined;

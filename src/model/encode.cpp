@@ -40,7 +40,7 @@ token_sequence graphemes_to_ids(const Data& data, std::string_view text) {
         if (const token_id* id = find_grapheme(data.unicode_lookup, g)) return *id;
         if (!oov) {
             oov = find_grapheme(data.unicode_lookup, "oov");
-            if (!oov) fail("called `Option::unwrap()` on a `None` value");
+            if (!oov) fail_as(failure_kind::missing_key, "called `Option::unwrap()` on a `None` value");
         }
         return *oov;
     };

@@ -30,7 +30,10 @@ unique_fd open_for_reading(const std::string& name) {
     do {
         fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) fail("Should work: " + describe_os_error(errno));
+    if (fd < 0) {
+        const int err = errno;
+        fail_as(failure_kind::os_error, "Should work: " + describe_os_error(err), err);
+    }
     return unique_fd{fd};
 }
 
@@ -50,7 +53,10 @@ std::size_t read_some(int fd, char* into, std::size_t n) {
     do {
         got = ::read(fd, into, n);
     } while (got < 0 && errno == EINTR);
-    if (got < 0) fail("Should work: " + describe_os_error(errno));
+    if (got < 0) {
+        const int err = errno;
+        fail_as(failure_kind::os_error, "Should work: " + describe_os_error(err), err);
+    }
     return static_cast<std::size_t>(got);
 }
 
@@ -109,7 +115,8 @@ Data load_model_file(std::string_view path) {
     // The system takes a NUL-terminated name; an inner NUL would silently name
     // another file, so it is refused before any system call.
     if (path.find('\0') != std::string_view::npos)
-        fail("Should work: file name contained an unexpected NUL byte (invalid input)");
+        fail_as(failure_kind::invalid_value,
+                "Should work: file name contained an unexpected NUL byte (invalid input)");
 
     file_bytes content;
     {
@@ -119,7 +126,8 @@ Data load_model_file(std::string_view path) {
     }  // closed before parsing: the parse needs only the bytes
 
     auto parsed = deserialize_model(content.view());
-    if (auto* error = std::get_if<model_read_error>(&parsed)) fail("Should work: " + error->description);
+    if (auto* error = std::get_if<model_read_error>(&parsed))
+        fail_as(failure_kind::invalid_value, "Should work: " + error->description);
     return std::move(std::get<Data>(parsed));
 }
 
