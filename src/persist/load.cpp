@@ -111,7 +111,7 @@ private:
 
 }  // namespace
 
-Data load_model_file(std::string_view path) {
+std::variant<Data, model_read_error> read_model_file(std::string_view path) {
     // The system takes a NUL-terminated name; an inner NUL would silently name
     // another file, so it is refused before any system call.
     if (path.find('\0') != std::string_view::npos)
@@ -125,7 +125,11 @@ Data load_model_file(std::string_view path) {
         content.read_all(fd.get());
     }  // closed before parsing: the parse needs only the bytes
 
-    auto parsed = deserialize_model(content.view());
+    return deserialize_model(content.view());
+}
+
+Data load_model_file(std::string_view path) {
+    auto parsed = read_model_file(path);
     if (auto* error = std::get_if<model_read_error>(&parsed))
         fail_as(failure_kind::invalid_value, "Should work: " + error->description);
     return std::move(std::get<Data>(parsed));

@@ -2,13 +2,20 @@
 #pragma once
 
 #include <string_view>
+#include <variant>
 
 #include "model/data.hpp"
+#include "persist/model_file.hpp"
 
 namespace tolvane {
 
 // Opens, reads whole and parses `path` (which may hold a NUL byte: refused
 // before any system call). Every failure is "Should work: <description>".
 Data load_model_file(std::string_view path);
+
+// The same, except that content which is no model comes back as its
+// description instead of failing. The system's refusals fail with kind
+// os_error (os_errno set), a NUL in the path with invalid_value.
+std::variant<Data, model_read_error> read_model_file(std::string_view path);
 
 }  // namespace tolvane
