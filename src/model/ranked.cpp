@@ -86,7 +86,7 @@ token_sequence encode_ranked_literal(const Data& data, std::string_view text) {
         if (const token_id* id = find_grapheme(data.unicode_lookup, g)) {
             ids.push_back(*id);
         } else {
-            if (!oov) fail(unknown_grapheme_message(g));
+            if (!oov) fail_as(failure_kind::missing_key, unknown_grapheme_message(g));
             ids.push_back(*oov);
         }
     });
@@ -104,7 +104,7 @@ ranked_encoder::ranked_encoder(const Data& data)
 token_id ranked_encoder::grapheme_id(std::string_view g) const {
     auto it = graphemes.find(g);
     if (it != graphemes.end()) return it->second;
-    if (!has_oov) fail(unknown_grapheme_message(g));
+    if (!has_oov) fail_as(failure_kind::missing_key, unknown_grapheme_message(g));
     return oov;
 }
 

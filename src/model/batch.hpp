@@ -1,0 +1,36 @@
+// Encoding many texts at once on a few threads. Each text is encoded whole
+// by one thread (splitting a text would change its ids), so the work is
+// spread by texts: consecutive blocks of them, handed out in order to
+// whichever thread is free. The caller's thread is one of the workers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "model/tokenizer.hpp"
+
+namespace tolvane {
+
+// The machine's core count, at least 1.
+unsigned default_threads();
+
+// encode(texts[i]) for every i, in order, on at most `threads` threads
+// (fewer when the work is too small to pay for starting one). A failure of
+// any text ends the call with the failure of the first failing text (by
+// index), its message prefixed with "texts[i]: ".
+std::vector<token_sequence> encode_batch(const tokenizer& tok, std::span<const std::string_view> texts,
+                                         encode_mode mode, unsigned threads);
+
+// The same ids laid end to end: the ids of texts[i] are
+// ids[offsets[i] .. offsets[i + 1]]; offsets has one entry more than texts.
+struct flat_encoding {
+    std::vector<token_id> ids;
+    std::vector<std::uint64_t> offsets;
+};
+flat_encoding encode_flat(const tokenizer& tok, std::span<const std::string_view> texts,
+                          encode_mode mode, unsigned threads);
+
+}  // namespace tolvane

@@ -1,0 +1,208 @@
+// Tokenizer: encoding and decoding, one text or many. A text's UTF-8 is read
+// straight from the str; long work runs without the interpreter lock, which
+// is safe because a Tokenizer never changes.
+#include <array>
+#include <string>
+
+#include "binding/args.hpp"
+#include "binding/convert.hpp"
+#include "model/batch.hpp"
+#include "tools_binding/tokenizer_type.hpp"
+
+namespace tolvane::tools {
+
+namespace {
+
+
+constexpr std::array<const char*, 2> TEXT_MODE_PARAMS{"text", "mode"};
+constexpr std::array<const char*, 3> BATCH_PARAMS{"texts", "mode", "threads"};
+constexpr std::array<const char*, 1> IDS_PARAMS{"ids"};
+constexpr std::array<const char*, 1> IDS_BATCH_PARAMS{"list_of_ids"};
+
+// The arguments of encode and count; nothing with an error set.
+struct one_text {
+    std::string_view text;
+    encode_mode mode;
+};
+
+std::optional<one_text> bind_one_text(const char* name, const char* text_where,
+                                      PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto bound = binding::bind(name, TEXT_MODE_PARAMS, args, nargs, kwnames, 1);
+    if (!bound) return std::nullopt;
+    auto text = to_text((*bound)[0], text_where);
+    if (!text) return std::nullopt;
+    auto mode = to_mode((*bound)[1]);
+    if (!mode) return std::nullopt;
+    return one_text{*text, *mode};
+}
+
+PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        auto call = bind_one_text("Tokenizer.encode()", "Tokenizer.encode() argument 'text'",
+                                  args, nargs, kwnames);
+        if (!call) return nullptr;
+        const tokenizer& tok = tokenizer_of(self);
+        token_sequence ids = maybe_without_lock(call->text.size() >= RELEASE_LOCK_BYTES,
+                                                [&] { return tok.encode(call->text, call->mode); });
+        return id_list(ids).release();
+    });
+}
+
+PyObject* count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        auto call = bind_one_text("Tokenizer.count()", "Tokenizer.count() argument 'text'",
+                                  args, nargs, kwnames);
+        if (!call) return nullptr;
+        const tokenizer& tok = tokenizer_of(self);
+        std::size_t n = maybe_without_lock(call->text.size() >= RELEASE_LOCK_BYTES,
+                                           [&] { return tok.count(call->text, call->mode); });
+        return PyLong_FromSize_t(n);
+    });
+}
+
+struct many_texts {
+    text_batch texts;
+    encode_mode mode;
+    unsigned threads;
+};
+
+std::optional<many_texts> bind_many_texts(const char* name, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) {
+    auto bound = binding::bind(name, BATCH_PARAMS, args, nargs, kwnames, 1);
+    if (!bound) return std::nullopt;
+    auto texts = to_texts((*bound)[0], "texts");
+    if (!texts) return std::nullopt;
+    auto mode = to_mode((*bound)[1]);
+    if (!mode) return std::nullopt;
+    auto threads = to_threads((*bound)[2]);
+    if (!threads) return std::nullopt;
+    return many_texts{std::move(*texts), *mode, *threads};
+}
+
+PyObject* encode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        auto call = bind_many_texts("Tokenizer.encode_batch()", args, nargs, kwnames);
+        if (!call) return nullptr;
+        const tokenizer& tok = tokenizer_of(self);
+        auto encoded = maybe_without_lock(call->texts.bytes >= RELEASE_LOCK_BYTES, [&] {
+            return tolvane::encode_batch(tok, call->texts.views, call->mode, call->threads);
+        });
+        py_ref lists = py_ref::steal(PyList_New(static_cast<Py_ssize_t>(encoded.size())));
+        if (!lists) return nullptr;
+        for (std::size_t i = 0; i < encoded.size(); ++i) {
+            py_ref ids = id_list(encoded[i]);
+            if (!ids) return nullptr;
+            PyList_SET_ITEM(lists.get(), static_cast<Py_ssize_t>(i), ids.release());
+            token_sequence().swap(encoded[i]);  // the ints hold it now
+        }
+        return lists.release();
+    });
+}
+
+PyObject* encode_flat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        auto call = bind_many_texts("Tokenizer.encode_flat()", args, nargs, kwnames);
+        if (!call) return nullptr;
+        const tokenizer& tok = tokenizer_of(self);
+        flat_encoding flat = maybe_without_lock(call->texts.bytes >= RELEASE_LOCK_BYTES, [&] {
+            return tolvane::encode_flat(tok, call->texts.views, call->mode, call->threads);
+        });
+        py_ref ids = array_view(std::move(flat.ids));
+        if (!ids) return nullptr;
+        py_ref offsets = array_view(std::move(flat.offsets));
+        if (!offsets) return nullptr;
+        return PyTuple_Pack(2, ids.get(), offsets.get());
+    });
+}
+
+PyObject* decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        auto bound = binding::bind("Tokenizer.decode()", IDS_PARAMS, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        auto ids = to_ids((*bound)[0], "Tokenizer.decode() argument 'ids'");
+        if (!ids) return nullptr;
+        return binding::to_str(tokenizer_of(self).decode(*ids)).release();
+    });
+}
+
+PyObject* decode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        auto bound = binding::bind("Tokenizer.decode_batch()", IDS_BATCH_PARAMS, args, nargs, kwnames);
+        if (!bound) return nullptr;
+        PyObject* batch = (*bound)[0];
+        if (PyUnicode_Check(batch)) {
+            PyErr_SetString(PyExc_TypeError,
+                            "Tokenizer.decode_batch() argument 'list_of_ids' must be an iterable "
+                            "of id sequences, not a str");
+            return nullptr;
+        }
+        py_ref iterator = py_ref::steal(PyObject_GetIter(batch));
+        if (!iterator) return nullptr;
+        py_ref texts = py_ref::steal(PyList_New(0));
+        if (!texts) return nullptr;
+        const tokenizer& tok = tokenizer_of(self);
+        std::size_t index = 0;
+        for (; py_ref item = py_ref::steal(PyIter_Next(iterator.get())); ++index) {
+            std::string where = "list_of_ids[" + std::to_string(index) + "]";
+            auto ids = to_ids(item.get(), where.c_str());
+            if (!ids) return nullptr;
+            std::string text;
+            try {
+                text = tok.decode(*ids);
+            } catch (const failure& f) {
+                throw failure{where + ": " + f.message, f.where, f.kind, f.os_errno};
+            }
+            py_ref str = binding::to_str(text);
+            if (!str || PyList_Append(texts.get(), str.get()) < 0) return nullptr;
+        }
+        if (PyErr_Occurred()) return nullptr;
+        return texts.release();
+    });
+}
+
+template <class F>
+PyCFunction as_cfunction(F* f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+constexpr int FAST = METH_FASTCALL | METH_KEYWORDS;
+
+}  // namespace
+
+PyMethodDef encode_methods[] = {
+    {"encode", as_cfunction(encode), FAST,
+     "encode($self, /, text, mode='compatible')\n--\n\n"
+     "The token ids of `text`.\n"
+     "\n"
+     "mode='compatible' gives exactly the ids Data.encode gives for the same\n"
+     "model; mode='ranked' applies the learned merges in the order they were\n"
+     "learned, the best compression the vocabulary allows. Unknown graphemes\n"
+     "become oov_id; without one, KeyError names the grapheme. Long texts are\n"
+     "encoded without holding the interpreter lock."},
+    {"count", as_cfunction(count), FAST,
+     "count($self, /, text, mode='compatible')\n--\n\n"
+     "len(encode(text, mode)), without building the list."},
+    {"encode_batch", as_cfunction(encode_batch), FAST,
+     "encode_batch($self, /, texts, mode='compatible', threads=None)\n--\n\n"
+     "[encode(t, mode) for t in texts], the texts spread over `threads` threads\n"
+     "(None: one per core) while the interpreter lock is released. A failure\n"
+     "names the first failing text as texts[i]."},
+    {"encode_flat", as_cfunction(encode_flat), FAST,
+     "encode_flat($self, /, texts, mode='compatible', threads=None)\n--\n\n"
+     "The ids of all texts end to end, as (ids, offsets): read-only memoryviews\n"
+     "of uint16 ids and of uint64 offsets, one more than there are texts; the\n"
+     "ids of texts[i] are ids[offsets[i]:offsets[i + 1]]. numpy.frombuffer takes\n"
+     "both without copying. Threads as in encode_batch."},
+    {"decode", as_cfunction(decode), FAST,
+     "decode($self, /, ids)\n--\n\n"
+     "The text of a sequence of ids (any iterable of ints, or a buffer of\n"
+     "integers such as an encode_flat slice or a numpy array), read as UTF-8\n"
+     "with U+FFFD for bytes that are not, as Data.decode does. KeyError names\n"
+     "the first id the model does not hold."},
+    {"decode_batch", as_cfunction(decode_batch), FAST,
+     "decode_batch($self, /, list_of_ids)\n--\n\n"
+     "[decode(ids) for ids in list_of_ids]."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace tolvane::tools
