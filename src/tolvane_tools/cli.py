@@ -10,6 +10,7 @@ import json
 import os
 import sys
 
+from tolvane_tools.encode_run import add_corpus_options
 from tolvane_tools.errors import CliError, is_panic, module_call
 
 MAX_TOKEN_ID = 65535
@@ -46,7 +47,7 @@ def _utf8_checked(text: str, where: str) -> str:
 
 
 def _input_text(args) -> str:
-    if args.file is not None:
+    if args.file is not None and args.file != "-":
         try:
             with open(args.file, "rb") as f:
                 raw = f.read()
@@ -78,11 +79,41 @@ def cmd_train(args) -> int:
 
 
 def cmd_encode(args) -> int:
+    from tolvane_tools import encode_run
+
+    if args.output is not None:
+        if args.text is not None:
+            raise CliError("-o encodes a corpus: give it with -f FILE (or -f - for standard input)")
+        return encode_run.run_corpus(encode_run.corpus_args(args, args.output))
+    if args.split is not None or args.jobs is not None:
+        raise CliError("--split and --jobs encode a corpus: give -o OUT.bin too (or use stats)")
     data = load_data(args.model)
     text = _input_text(args)
-    ids = module_call("cannot encode", lambda: data.encode(text))
+    tok = encode_run.load_tokenizer(args.model)
+    if args.mode in (None, encode_run.DEFAULT_MODE):
+        ids = module_call("cannot encode", lambda: data.encode(text))
+    else:
+        try:
+            ids = tok.encode(text, mode=args.mode)
+        except ValueError as error:
+            raise CliError(f"cannot encode: {error}") from None
+    _warn_unknown(tok, text)
     _write_text((json.dumps(ids) if args.json else " ".join(map(str, ids))) + "\n")
     return 0
+
+
+def _warn_unknown(tok, text: str) -> None:
+    from tolvane_tools.encode_run import unknown_warning
+
+    warning = unknown_warning(tok, text)
+    if warning is not None:
+        print(warning, file=sys.stderr)
+
+
+def cmd_stats(args) -> int:
+    from tolvane_tools import encode_run
+
+    return encode_run.run_corpus(encode_run.corpus_args(args, None))
 
 
 def parse_ids(words: list[str]) -> list[int]:
@@ -133,6 +164,9 @@ def cmd_show(args) -> int:
     model = read_model_file(args.model)
     text = _utf8_checked(args.text, "the text") if args.text is not None else _input_text(args)
     parts = module_call("cannot encode", lambda: show.segments(data, model, text))
+    from tolvane_tools.encode_run import load_tokenizer
+
+    _warn_unknown(load_tokenizer(args.model), text)
     if args.html is not None:
         page = show.render_html(parts, text)
         try:
@@ -180,9 +214,18 @@ def build_parser() -> argparse.ArgumentParser:
     model_option(p)
     source = p.add_mutually_exclusive_group()
     source.add_argument("text", nargs="?", metavar="TEXT", help="text (default: standard input)")
-    source.add_argument("-f", "--file", metavar="FILE", help="read the text from a UTF-8 file")
+    source.add_argument("-f", "--file", metavar="FILE",
+                        help="read the text (or with -o the corpus) from a UTF-8 file; - is standard input")
     p.add_argument("--json", action="store_true", help="print a JSON list")
+    add_corpus_options(p, output=True)
     p.set_defaults(run=cmd_encode)
+
+    p = sub.add_parser("stats", help="how a model covers a corpus: tokens per byte, unknown graphemes")
+    model_option(p)
+    p.add_argument("-f", "--file", metavar="CORPUS", required=True,
+                   help="the corpus, a UTF-8 file; - is standard input")
+    add_corpus_options(p, output=False)
+    p.set_defaults(run=cmd_stats)
 
     p = sub.add_parser("decode", help="print the text of token ids")
     model_option(p)

@@ -1,0 +1,133 @@
+"""What an encoding run over a corpus has done: the live progress display and
+the closing summary, with the graphemes the model does not know."""
+
+from __future__ import annotations
+
+import shutil
+import time
+from collections import Counter
+from dataclasses import dataclass, field
+from typing import TextIO
+
+from tolvane_tools.progress import clock
+from tolvane_tools.visible import visible_text
+
+TOP_UNKNOWN = 10
+QUIET_STEP = 0.05  # share of the input between two lines where there is no terminal
+QUIET_SECONDS = 10.0  # between two lines when the input's size is not known
+
+
+@dataclass
+class Totals:
+    documents: int = 0
+    raw_bytes: int = 0  # input bytes read so far
+    text_bytes: int = 0  # UTF-8 bytes of the documents' texts
+    tokens: int = 0
+    unknown: Counter = field(default_factory=Counter)  # grapheme -> occurrences
+    unknown_documents: int = 0  # documents holding at least one unknown grapheme
+
+    @property
+    def tokens_per_byte(self) -> float | None:
+        return self.tokens / self.text_bytes if self.text_bytes else None
+
+
+def size(n: int | None) -> str:
+    if n is None:
+        return "?"
+    for unit, scale in (("GB", 1e9), ("MB", 1e6), ("kB", 1e3)):
+        if n >= scale:
+            return f"{n / scale:.1f} {unit}"
+    return f"{n} B"
+
+
+def _ratio(value: float | None) -> str:
+    return "-" if value is None else f"{value:.3f}"
+
+
+class Progress:
+    """Shows a run on `out`: on a terminal one line rewritten at most ten times
+    a second and cut to the terminal's width; elsewhere a line per 5% of the
+    input (or every ten seconds when its size is not known)."""
+
+    def __init__(self, out: TextIO, terminal: bool, total: int | None, verb: str) -> None:
+        self.out = out
+        self.terminal = terminal
+        self.total = total if total else None
+        self.verb = verb
+        self.started = time.monotonic()
+        self.last_draw = 0.0
+        self.next_share = QUIET_STEP
+        self.drawn = False
+
+    def line(self, totals: Totals, now: float) -> str:
+        elapsed = now - self.started
+        rate = totals.raw_bytes / elapsed if elapsed > 0 else None
+        done = size(totals.raw_bytes)
+        if self.total is not None:
+            done += f" of {size(self.total)} ({100 * totals.raw_bytes / self.total:.0f}%)"
+        parts = [done, "- MB/s" if rate is None else f"{rate / 1e6:.1f} MB/s",
+                 f"{totals.tokens:,} tokens", f"{_ratio(totals.tokens_per_byte)} tokens/byte"]
+        if self.total is not None:
+            left = (self.total - totals.raw_bytes) / rate if rate else None
+            parts.append(f"ETA {clock(left)}")
+        return "  ".join(parts)
+
+    def update(self, totals: Totals) -> None:
+        now = time.monotonic()
+        if self.terminal:
+            if now - self.last_draw >= 0.1:
+                width = shutil.get_terminal_size().columns
+                self.out.write("\r\x1b[K" + self.line(totals, now)[:max(width - 1, 1)])
+                self.out.flush()
+                self.last_draw = now
+                self.drawn = True
+            return
+        if self.total is not None:
+            if totals.raw_bytes < self.next_share * self.total:
+                return
+            while self.next_share * self.total <= totals.raw_bytes:
+                self.next_share += QUIET_STEP
+        elif now - self.last_draw < QUIET_SECONDS:
+            return
+        self.last_draw = now
+        self.out.write(f"{self.verb}: {self.line(totals, now)}\n")
+        self.out.flush()
+
+    def finish(self) -> None:
+        if self.terminal and self.drawn:
+            self.out.write("\r\x1b[K")
+            self.out.flush()
+            self.drawn = False
+
+
+def summary(totals: Totals, seconds: float) -> str:
+    rate = f"{totals.raw_bytes / seconds / 1e6:.1f} MB/s" if seconds > 0 else "-"
+    lines = [f"documents          {totals.documents:,}",
+             f"bytes              {totals.text_bytes:,} of text ({size(totals.raw_bytes)} read, "
+             f"{clock(seconds)}, {rate})",
+             f"tokens             {totals.tokens:,}",
+             f"tokens per byte    {_ratio(totals.tokens_per_byte)}"]
+    lines += unknown_lines(totals)
+    return "\n".join(lines) + "\n"
+
+
+def unknown_lines(totals: Totals) -> list[str]:
+    """The unknown graphemes: how many, what share of the text's bytes they
+    are, and the most frequent ones made visible with their code points."""
+    count = sum(totals.unknown.values())
+    if not count:
+        return ["unknown graphemes  none"]
+    unknown_bytes = sum(len(g.encode("utf-8", "surrogatepass")) * n for g, n in totals.unknown.items())
+    share = 100 * unknown_bytes / totals.text_bytes if totals.text_bytes else 0.0
+    lines = [f"unknown graphemes  {count:,} ({len(totals.unknown):,} distinct, {share:.3g}% of the "
+             f"bytes, in {totals.unknown_documents:,} document"
+             f"{'s' * (totals.unknown_documents != 1)}); they become the oov token and "
+             "decode drops them"]
+    ranked = sorted(totals.unknown.items(), key=lambda item: (-item[1], item[0]))
+    shown = ranked[:TOP_UNKNOWN]
+    lines.append(f"  most frequent{' ' + str(len(shown)) if len(ranked) > TOP_UNKNOWN else ''}:")
+    width = max(len(visible_text(g)) for g, _ in shown)
+    for grapheme, n in shown:
+        points = " ".join(f"U+{ord(ch):04X}" for ch in grapheme)
+        lines.append(f"    {visible_text(grapheme):<{width}}  {n:>12,}  {points}")
+    return lines
