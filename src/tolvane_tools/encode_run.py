@@ -268,8 +268,11 @@ def unknown_warning(tok, text: str) -> str | None:
 
     listed = ", ".join(visible_text(g) for g, _ in
                        sorted(found.items(), key=lambda item: (-item[1], item[0]))[:5])
-    return (f"tolvane: warning: {count} grapheme{'s' * (count != 1)} of the text "
-            f"{'are' if count != 1 else 'is'} not in the model ({listed}{', ...' if len(found) > 5 else ''}); "
+    more = ", ..." if len(found) > 5 else ""
+    if count == 1:
+        return (f"tolvane: warning: 1 grapheme of the text is not in the model ({listed}); "
+                "it becomes the oov token, which decodes to nothing")
+    return (f"tolvane: warning: {count} graphemes of the text are not in the model ({listed}{more}); "
             "they become the oov token, which decodes to nothing")
 
 
