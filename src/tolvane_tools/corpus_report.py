@@ -119,15 +119,15 @@ def unknown_lines(totals: Totals) -> list[str]:
         return ["unknown graphemes  none"]
     unknown_bytes = sum(len(g.encode("utf-8", "surrogatepass")) * n for g, n in totals.unknown.items())
     share = 100 * unknown_bytes / totals.text_bytes if totals.text_bytes else 0.0
-    lines = [f"unknown graphemes  {count:,} ({len(totals.unknown):,} distinct, {share:.3g}% of the "
-             f"bytes, in {totals.unknown_documents:,} document"
-             f"{'s' * (totals.unknown_documents != 1)}); they become the oov token and "
-             "decode drops them"]
-    ranked = sorted(totals.unknown.items(), key=lambda item: (-item[1], item[0]))
-    shown = ranked[:TOP_UNKNOWN]
-    lines.append(f"  most frequent{' ' + str(len(shown)) if len(ranked) > TOP_UNKNOWN else ''}:")
-    width = max(len(visible_text(g)) for g, _ in shown)
+    documents = totals.unknown_documents
+    lines = [f"unknown graphemes  {count:,} in {documents:,} document{'s' * (documents != 1)} "
+             f"({len(totals.unknown):,} distinct, {share:.3g}% of the bytes)",
+             "  each became the oov token, which decodes to nothing; the most frequent:"]
+    shown = sorted(totals.unknown.items(), key=lambda item: (-item[1], item[0]))[:TOP_UNKNOWN]
+    # Counts and code points first: they line up whatever the width of the
+    # graphemes themselves on screen.
+    points = {g: " ".join(f"U+{ord(ch):04X}" for ch in g) for g, _ in shown}
+    width = max(len(p) for p in points.values())
     for grapheme, n in shown:
-        points = " ".join(f"U+{ord(ch):04X}" for ch in grapheme)
-        lines.append(f"    {visible_text(grapheme):<{width}}  {n:>12,}  {points}")
+        lines.append(f"    {n:>12,}  {points[grapheme]:<{width}}  {visible_text(grapheme)}")
     return lines

@@ -178,10 +178,10 @@ def unknown_summary(summary: str) -> tuple[int, dict[str, int]]:
     count = int(summary_value(summary, "unknown graphemes").replace("none", "0"))
     listed = {}
     for line in summary.splitlines():
-        match = re.match(r"^    (\S+)\s+([\d,]+)  ((?:U\+[0-9A-F]+ ?)+)$", line)
+        match = re.match(r"^    \s*([\d,]+)  ((?:U\+[0-9A-F]+ ?)+)\s+(\S+)$", line)
         if match:
-            g = "".join(chr(int(p[2:], 16)) for p in match.group(3).split())
-            listed[g] = int(match.group(2).replace(",", ""))
+            g = "".join(chr(int(p[2:], 16)) for p in match.group(2).split())
+            listed[g] = int(match.group(1).replace(",", ""))
     return count, listed
 
 
@@ -200,7 +200,7 @@ def test_summary_counts_unknown_graphemes_exactly(tmp_path, small_blocks, capsys
     assert listed == dict(unknown)
     assert f"{count:,} graphemes of the corpus are not in the model" in captured.err
     in_documents = sum(1 for d in docs if any(g in d for g in UNKNOWN))
-    assert f"in {in_documents:,} documents" in captured.out
+    assert f"{count:,} in {in_documents:,} documents" in captured.out
 
 
 def test_a_clean_corpus_reports_no_unknown_graphemes(tmp_path, model, capsys):
