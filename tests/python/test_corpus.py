@@ -185,12 +185,24 @@ def unknown_summary(summary: str) -> tuple[int, dict[str, int]]:
     return count, listed
 
 
-@pytest.mark.parametrize("merges", [MERGES, {**MERGES, (0, 1): 12}], ids=["plain", "oov-merged"])
+def high_oov_model(merges):
+    # oov as id 256: its bytes (00 01) also appear across the ids 1 and 256 (01 00 00 01).
+    lookup, merges, unicode_lookup = graphemes_model(KNOWN, merges)
+    del lookup[0]
+    lookup[256] = b""
+    unicode_lookup["oov"] = 256
+    return lookup, merges, unicode_lookup
+
+
+@pytest.mark.parametrize("maps", [graphemes_model(KNOWN, MERGES),
+                                  graphemes_model(KNOWN, {**MERGES, (0, 1): 12}),
+                                  high_oov_model(MERGES)],
+                         ids=["plain", "oov-merged", "oov-256"])
 @pytest.mark.parametrize("mode", ["compatible", "ranked"])
-def test_summary_counts_unknown_graphemes_exactly(tmp_path, small_blocks, capsys, merges, mode):
+def test_summary_counts_unknown_graphemes_exactly(tmp_path, small_blocks, capsys, maps, mode):
     # With a merge that takes the oov token as a part, oov ids can vanish into
     # merged tokens: the count must not rest on the ids alone then.
-    model = write_model(tmp_path / "model.bin", *graphemes_model(KNOWN, merges))
+    model = write_model(tmp_path / "model.bin", *maps)
     docs, unknown = random_documents(3, 1500, unknown_share=0.05)
     (tmp_path / "corpus.txt").write_text("\n".join(docs), encoding="utf-8")
     assert cli.main(["stats", "-m", model, "-f", str(tmp_path / "corpus.txt"), "--mode", mode]) == 0
