@@ -121,9 +121,12 @@ def _lines(blocks: Iterator[bytes], decoder: _Decoder) -> Iterator[Batch]:
         yield Batch(docs, len(block), len(block) - crlf - text.count("\n"))
 
 
-# A paragraph ends at a line ending followed by one or more blank lines (only
-# spaces, tabs or CRs); its own last line ending goes with the separator.
-_PARAGRAPH_END = re.compile(r"\r?\n(?:[ \t\r]*\n)+")
+# A paragraph ends at a line feed followed by one or more blank lines (only
+# spaces, tabs or CRs). The CR of a CR LF before them is taken off afterwards:
+# a pattern that starts with the line feed itself is searched for about three
+# times as fast as one with an optional CR in front (0.2 s against 0.7 s on
+# 29 MB of English).
+_PARAGRAPH_END = re.compile(r"\n(?:[ \t\r]*\n)+")
 _LEADING_BLANK = re.compile(r"(?:[ \t\r]*\n)+")
 _TRAILING_BLANK = re.compile(r"(?:\r?\n[ \t\r]*)+\Z")
 
@@ -140,20 +143,23 @@ def _paragraphs(blocks: Iterator[bytes], decoder: _Decoder) -> Iterator[Batch]:
         carry = pieces.pop()
         raw = len(block) + carry_bytes
         carry_bytes = len(carry.encode("utf-8")) if not carry.isascii() else len(carry)
-        docs = _kept(pieces)
+        docs = _kept(pieces, "\r" in text)
         yield Batch(docs, raw - carry_bytes, utf8_size(docs))
-    docs = _kept([_TRAILING_BLANK.sub("", carry)])
+    docs = _kept([_TRAILING_BLANK.sub("", carry)], False)
     if docs or carry_bytes:
         yield Batch(docs, carry_bytes, utf8_size(docs))
 
 
-def _kept(pieces: list[str]) -> list[str]:
+def _kept(pieces: list[str], crs: bool) -> list[str]:
     """Pieces between separators, without the blank lines that can only stand
-    before the first paragraph; empty pieces are no paragraphs."""
+    before the first paragraph and, when the text has CRs, without the CR of
+    their last line's CR LF; empty pieces are no paragraphs."""
     if pieces:
         first = _LEADING_BLANK.match(pieces[0])
         if first:
             pieces[0] = pieces[0][first.end():]
+    if crs:
+        pieces = [p[:-1] if p.endswith("\r") else p for p in pieces]
     return [p for p in pieces if p.strip(" \t\r\n")]
 
 

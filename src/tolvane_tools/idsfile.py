@@ -29,6 +29,17 @@ def _little_endian(values: array.array) -> bytes:
     return values.tobytes()
 
 
+def _moved(offsets: Sequence[int], base: int) -> bytes:
+    """offsets[1:] + base as little-endian uint64. numpy, where it is there,
+    does it at memory speed; the loop takes about 0.3 s per million documents."""
+    try:
+        import numpy
+    except ImportError:
+        return _little_endian(array.array("Q", [end + base for end in offsets[1:]]))
+    ends = numpy.asarray(offsets, dtype=numpy.uint64)[1:] + numpy.uint64(base)
+    return ends.astype("<u8", copy=False).tobytes()
+
+
 def uint64s(buffer) -> array.array:
     """A buffer of native uint64 (such as the Tokenizer's offsets) as an array."""
     values = array.array("Q")
@@ -69,8 +80,7 @@ class IdsWriter:
         if len(raw) != 2 * (offsets[-1] - offsets[0]):
             raise ValueError(f"{len(raw) // 2} ids do not match offsets ending at {offsets[-1]}")
         self.files[0][1].write(raw)
-        base = self.written - offsets[0]
-        self.files[1][1].write(_little_endian(array.array("Q", [end + base for end in offsets[1:]])))
+        self.files[1][1].write(_moved(offsets, self.written - offsets[0]))
         self.written += offsets[-1] - offsets[0]
 
     def write_documents(self, documents: Iterable[Sequence[int]]) -> None:
