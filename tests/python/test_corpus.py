@@ -18,7 +18,7 @@ from test_cli import _env, run
 
 from tolvane_tools import Tokenizer, cli, corpus
 from tolvane_tools.corpus import CorpusError, parse_split, read_batches
-from tolvane_tools.idsfile import read_ids
+from tolvane_tools.idsfile import IdsWriter, read_ids
 
 KNOWN = ["a", "b", "c", " ", "é", "\n"]
 # Graphemes the model below does not know, each one grapheme in any context.
@@ -327,3 +327,19 @@ def test_encoding_a_text_keeps_its_output(tmp_path, model):
     for mode_args, mode in (([], "compatible"), (["--mode", "ranked"], "ranked")):
         done = run("encode", "-m", model, "-f", "-", *mode_args, cwd=tmp_path, input=b"ab abc")
         assert done.stdout.decode().split() == [str(i) for i in tok.encode("ab abc", mode=mode)]
+
+
+@pytest.mark.parametrize("numpy_there", [True, False])
+def test_ids_writer_joins_batches(tmp_path, monkeypatch, numpy_there):
+    if not numpy_there:
+        monkeypatch.setitem(sys.modules, "numpy", None)  # import numpy fails
+    batches = [([5, 6, 7], [0, 2, 3]), ([], [0]), ([65535, 0, 9], [0, 0, 3, 3])]
+    with IdsWriter(tmp_path / "x.bin") as writer:
+        for ids, offsets in batches:
+            writer.write_flat(array.array("H", ids), array.array("Q", offsets))
+    assert read_ids(tmp_path / "x.bin") == [[5, 6], [7], [], [65535, 0, 9], []]
+    assert (tmp_path / "x.idx").read_bytes() == array.array("Q", [0, 2, 3, 3, 6, 6]).tobytes()
+    with pytest.raises(RuntimeError), IdsWriter(tmp_path / "y.bin") as writer:
+        writer.write_documents([[1]])
+        raise RuntimeError
+    assert sorted(os.listdir(tmp_path)) == ["x.bin", "x.idx"]
