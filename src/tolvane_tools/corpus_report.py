@@ -13,7 +13,7 @@ from tolvane_tools.progress import clock
 from tolvane_tools.visible import visible_text
 
 TOP_UNKNOWN = 10
-QUIET_STEP = 0.05  # share of the input between two lines where there is no terminal
+QUIET_STEPS = 20  # lines over the whole input where there is no terminal (one per 5%)
 QUIET_SECONDS = 10.0  # between two lines when the input's size is not known
 
 
@@ -56,7 +56,7 @@ class Progress:
         self.verb = verb
         self.started = time.monotonic()
         self.last_draw = 0.0
-        self.next_share = QUIET_STEP
+        self.next_step = 1
         self.drawn = False
 
     def line(self, totals: Totals, now: float) -> str:
@@ -83,10 +83,10 @@ class Progress:
                 self.drawn = True
             return
         if self.total is not None:
-            if totals.raw_bytes < self.next_share * self.total:
+            if totals.raw_bytes * QUIET_STEPS < self.next_step * self.total:
                 return
-            while self.next_share * self.total <= totals.raw_bytes:
-                self.next_share += QUIET_STEP
+            while self.next_step * self.total <= totals.raw_bytes * QUIET_STEPS:
+                self.next_step += 1
         elif now - self.last_draw < QUIET_SECONDS:
             return
         self.last_draw = now

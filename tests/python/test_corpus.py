@@ -343,3 +343,32 @@ def test_ids_writer_joins_batches(tmp_path, monkeypatch, numpy_there):
         writer.write_documents([[1]])
         raise RuntimeError
     assert sorted(os.listdir(tmp_path)) == ["x.bin", "x.idx"]
+
+
+def test_progress_without_terminal_writes_a_line_per_step():
+    from tolvane_tools.corpus_report import Progress, Totals
+
+    out = io.StringIO()
+    progress = Progress(out, terminal=False, total=1000, verb="encode")
+    totals = Totals()
+    for done in [*range(0, 1000, 7), 1000]:  # batches of uneven size
+        totals.raw_bytes, totals.text_bytes, totals.tokens = done, done, done // 3
+        progress.update(totals)
+    lines = out.getvalue().splitlines()
+    assert 19 <= len(lines) <= 21
+    assert lines[-1].startswith("encode: 1.0 kB of 1.0 kB (100%)")
+    assert all("tokens/byte" in line and "ETA" in line for line in lines)
+
+
+def test_progress_on_a_terminal_fits_its_width(monkeypatch):
+    from tolvane_tools import corpus_report
+
+    monkeypatch.setattr(corpus_report.shutil, "get_terminal_size", lambda: os.terminal_size((40, 20)))
+    out = io.StringIO()
+    progress = corpus_report.Progress(out, terminal=True, total=10**9, verb="encode")
+    totals = corpus_report.Totals(raw_bytes=123_456_789, text_bytes=123_000_000, tokens=45_678_901)
+    progress.update(totals)
+    progress.finish()
+    drawn = out.getvalue().split("\r\x1b[K")
+    assert drawn[1] and len(drawn[1]) <= 39 and drawn[1].startswith("123.5 MB of 1.0 GB")
+    assert drawn[-1] == ""  # the line is cleared before the summary
