@@ -197,6 +197,13 @@ def main():
     say("  (a ratio above 1 means ours is faster; tokenizers trains to its default 30,000 tokens and is")
     say("   cut to the same size, so its training time is for the larger vocabulary)")
 
+    # A corpus encoded end to end by the command (needs the package built: make build).
+    say()
+    done = subprocess.run([PY, HERE / "bench_corpus.py", english_model, english, heldout,
+                           OUT / "corpus"], capture_output=True, text=True)
+    for line in done.stdout.splitlines() or [f"Corpus encoding: skipped ({done.stderr.strip()[-300:]})"]:
+        say(line)
+
     (OUT / "table.txt").write_text("\n".join(rows) + "\n")
 
 

@@ -124,7 +124,7 @@ class _Reader:
 
     def stop(self) -> None:
         self.stopped.set()
-        self.thread.join(timeout=5)
+        self.thread.join(timeout=1)
 
 
 @dataclass
