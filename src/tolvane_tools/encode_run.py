@@ -11,6 +11,7 @@ import array
 import bisect
 import os
 import queue
+import re
 import signal
 import stat
 import sys
@@ -194,10 +195,14 @@ def encode_corpus(tok, stream: BinaryIO, name: str, args: CorpusArgs,
     reader = _Reader(read_batches(stream, args.split, name))
     try:
         for batch in reader:
+            if not batch.documents:  # only blank lines between two paragraphs, say
+                totals.raw_bytes += batch.raw_bytes
+                continue
             try:
                 ids, offsets = tok.encode_flat(batch.documents, mode=args.mode, threads=args.jobs)
-            except ValueError as error:
-                raise CliError(f"cannot encode {name}: {error}") from None
+            except (KeyError, ValueError) as error:
+                where = _document_failure(error, totals.documents, args.split)
+                raise CliError(f"cannot encode {name}: {where}") from None
             ends = uint64s(offsets)
             if sink is not None:
                 sink.write_flat(ids, ends)
@@ -212,6 +217,17 @@ def encode_corpus(tok, stream: BinaryIO, name: str, args: CorpusArgs,
     finally:
         reader.stop()
     return totals
+
+
+def _document_failure(error: Exception, before: int, split: Split) -> str:
+    """The Tokenizer names the failing text by its place in the batch; the
+    user needs its place in the corpus (for lines, its line number)."""
+    message = str(error.args[0]) if error.args else str(error)
+    match = re.match(r"texts\[(\d+)\]: (.*)", message, re.S)
+    if not match:
+        return message
+    number = before + int(match.group(1)) + 1
+    return f"{'line' if split.kind == 'lines' else 'document'} {number:,}: {match.group(2)}"
 
 
 def run_corpus(args: CorpusArgs) -> int:
