@@ -96,11 +96,11 @@ struct plan {
 plan plan_for(std::span<const std::string_view> texts, unsigned threads) {
     std::size_t bytes = 0;
     for (std::string_view t : texts) bytes += t.size();
-    std::size_t useful = std::max<std::size_t>(1, bytes / MIN_BYTES_PER_THREAD);
-    useful = std::min({useful, texts.size(), std::size_t{std::max(threads, 1u)}});
+    std::size_t useful = std::min({bytes / MIN_BYTES_PER_THREAD, texts.size(), std::size_t{threads}});
+    useful = std::max<std::size_t>(useful, 1);  // the caller's thread, even for no texts
     const std::size_t block_size =
         std::max<std::size_t>(1, texts.size() / (useful * BLOCKS_PER_THREAD));
-    return {static_cast<unsigned>(std::max<std::size_t>(useful, 1)), block_size};
+    return {static_cast<unsigned>(useful), block_size};
 }
 
 }  // namespace

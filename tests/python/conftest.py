@@ -114,3 +114,33 @@ def data(make_data):
     """A small model: graphemes a, b, c (ids 1 to 3) and the merge (1, 2) -> 4."""
     lookup, merges, unicode_lookup = graphemes_model(["a", "b", "c"], {(1, 2): 4})
     return make_data(lookup, merges, unicode_lookup)
+
+
+@pytest.fixture(scope="session")
+def trained_model_file(tmp_path_factory):
+    """A model trained from nothing on about 1.5 MB of English (standard
+    library sources) and multilingual text; the path of its file."""
+    import os
+
+    from real_texts import english_documents, multilingual_lines
+
+    folder = tmp_path_factory.mktemp("trained")
+    corpus = folder / "corpus.txt"
+    multilingual = "\n".join(multilingual_lines())
+    corpus.write_text("".join(english_documents(1_000_000)) + multilingual[:500_000], encoding="utf-8")
+    (folder / "empty.model").write_bytes(EMPTY_MODEL)
+    data = tolvane.load_from_file(str(folder / "empty.model"))
+    here = os.getcwd()
+    os.chdir(folder)  # training writes "tokenizer" into the working directory
+    try:
+        with open(os.devnull, "w") as quiet, contextlib.redirect_stdout(quiet):
+            saved = os.dup(1)
+            os.dup2(quiet.fileno(), 1)  # the console lines are written to descriptor 1
+            try:
+                data.train(str(corpus), False, str(folder / "train.log"))
+            finally:
+                os.dup2(saved, 1)
+                os.close(saved)
+    finally:
+        os.chdir(here)
+    return str(folder / "tokenizer")

@@ -1,0 +1,70 @@
+"""The native part of tolvane_tools: the Tokenizer class."""
+
+import os
+from collections.abc import Iterable
+from typing import Literal, Never, SupportsIndex, final
+
+from _typeshed import ReadableBuffer as Buffer
+
+Mode = Literal["compatible", "ranked"]
+Ids = Iterable[SupportsIndex] | Buffer
+
+@final
+class Tokenizer:
+    """A vocabulary model fixed for encoding and decoding.
+
+    Made with `from_file` or `from_bytes`; it never changes afterwards, so any
+    number of threads may use one at once, and it pickles as the model's bytes.
+    mode="compatible" gives exactly the ids `tolvane.Data.encode` gives;
+    mode="ranked" applies the learned merges in the order they were learned."""
+
+    def __init__(self, no_constructor: Never, /) -> None: ...
+    @classmethod
+    def from_file(cls, path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> Tokenizer:
+        """A Tokenizer for the model file at `path` (OSError, or ValueError for
+        a file that is not a model)."""
+    @classmethod
+    def from_bytes(cls, data: Buffer) -> Tokenizer:
+        """A Tokenizer for a model file's content (ValueError if it is not one)."""
+    def to_bytes(self) -> bytes:
+        """The model file's content, entries by ascending id."""
+    def save(self, path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> None:
+        """Writes the model file to `path`, replacing it in one step."""
+    @property
+    def vocab_size(self) -> int:
+        """The number of tokens (ids) in the model."""
+    @property
+    def oov_id(self) -> int | None:
+        """The id unknown graphemes become, or None when the model has none."""
+    def token_bytes(self, id: SupportsIndex) -> bytes:
+        """The bytes of token `id` (KeyError for an id the model lacks)."""
+    def token_text(self, id: SupportsIndex) -> str:
+        """The text of token `id`, lossy UTF-8 (KeyError for an id the model lacks)."""
+    def id_of(self, grapheme: str) -> int | None:
+        """The id of one grapheme, or None."""
+    def merge_of(self, id: SupportsIndex) -> tuple[int, int] | None:
+        """The pair a learned merge joined into `id`, or None."""
+    def graphemes(self, text: str) -> list[str]:
+        """`text` split into graphemes, the units tokens are made of."""
+    def unknown_graphemes(self, text: str) -> dict[str, int]:
+        """Each grapheme of `text` the model lacks, with its count."""
+    def encode(self, text: str, mode: Mode = "compatible") -> list[int]:
+        """The token ids of `text` (KeyError for an unknown grapheme when the
+        model has no oov_id)."""
+    def count(self, text: str, mode: Mode = "compatible") -> int:
+        """len(encode(text, mode)) without building the list."""
+    def encode_batch(self, texts: Iterable[str], mode: Mode = "compatible",
+                     threads: int | None = None) -> list[list[int]]:
+        """One list of ids per text, in order, encoded on `threads` threads
+        (None: one per core) without the interpreter lock."""
+    def encode_flat(self, texts: Iterable[str], mode: Mode = "compatible",
+                    threads: int | None = None) -> tuple[memoryview, memoryview]:
+        """(ids, offsets): uint16 ids of all texts end to end and uint64 start
+        offsets with a final end offset."""
+    def decode(self, ids: Ids) -> str:
+        """The text of `ids`, lossy UTF-8 (KeyError for an id the model lacks)."""
+    def decode_batch(self, list_of_ids: Iterable[Ids]) -> list[str]:
+        """[decode(ids) for ids in list_of_ids]."""
+    def __reduce__(self) -> tuple[object, tuple[bytes]]: ...
+
+def _encode_ranked_literal(tokenizer: Tokenizer, text: str) -> list[int]: ...
