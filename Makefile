@@ -2,17 +2,23 @@
 PY      := .venv/bin/python
 BUILD   := build/py
 CORPUS  ?=
+# meson and ninja come from PyPI into .venv, pinned in pyproject.toml; every
+# script that make runs finds them first.
+export PATH := $(CURDIR)/.venv/bin:$(PATH)
 
-.PHONY: bootstrap build test test-cpp test-python demo bench clean
+.PHONY: bootstrap build test test-cpp test-python test-matrix test-install demo bench clean
 
 bootstrap:
 	@scripts/bootstrap.sh
 
 # Builds the extension (and the C++ tests) with meson-python into .venv.
+# A first build cut short leaves a build tree meson cannot take up again:
+# without its build.ninja it is started afresh.
 build: bootstrap
 	@mkdir -p build
+	@if [ -d $(BUILD) ] && [ ! -f $(BUILD)/build.ninja ]; then rm -rf $(BUILD); fi
 	@$(PY) -m pip install --quiet --no-index --no-build-isolation --no-deps \
-		--config-settings=builddir=$(BUILD) . 
+		--config-settings=builddir=$(BUILD) --config-settings=setup-args=-Dtests=enabled .
 
 test-cpp: build
 	meson test -C $(BUILD) --print-errorlogs
@@ -22,11 +28,22 @@ test-python: build
 
 test: test-cpp test-python test-fuzz
 
+# The Python suite on every CPython from 3.11 up on this machine, each in its
+# own venv under build/matrix; one line per version.
+test-matrix: bootstrap
+	@scripts/test_matrix.sh
+
+# pip install . and python -m build from a clean clone of HEAD, for every
+# CPython from 3.11 up, each installed into a clean venv and smoke-tested.
+test-install: bootstrap
+	@scripts/test_install.sh
+
 demo: build
 	@$(PY) scripts/demo.py $(CORPUS)
 
-# Needs no installed extension: bench/run.py builds its own program in build/bench.
-bench: bootstrap
+# bench/run.py builds the core's own program in build/bench, measures the
+# installed module, and puts the peers into build/bench-venv.
+bench: build
 	@$(PY) bench/run.py
 
 # Fuzzing needs clang's libFuzzer, which the ordinary build does not: the

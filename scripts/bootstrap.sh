@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, asking apt-get only for what is
-# missing, then makes the .venv the project builds and tests in.
+# missing, then makes the .venv the project builds and tests in: CPython 3.12
+# where the machine has it (else 3.11), with the pinned Python tools from
+# pyproject.toml, installed only when the list changed.
 # Usage: scripts/bootstrap.sh [extra Debian packages...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(python3-dev python3-venv python3-pip python3-pytest python3-hypothesis python3-numpy
-          python3-mesonpy meson ninja-build pkg-config g++ libgtest-dev libutf8proc-dev unicode-data mypy
-          "$@")
+# Compilers, the C and Unicode libraries, and what Debian's own python3 needs
+# to make a venv and build an extension (pyenv's interpreters bring both).
+packages=(python3-dev python3-venv pkg-config g++ libgtest-dev libutf8proc-dev unicode-data "$@")
 missing=()
 for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
@@ -27,6 +29,21 @@ if [ ${#missing[@]} -gt 0 ]; then
     fi
 fi
 
-if [ ! -x .venv/bin/python ]; then
-    /usr/bin/python3 -m venv --system-site-packages .venv
+# A .venv made from another interpreter (or an older layout) is replaced, and
+# with it the build tree, which names that interpreter.
+python=$(scripts/pythons.sh --default)
+want="$python $("$python" -c 'import sys; print(sys.version.split()[0])')"
+if [ ! -x .venv/bin/python ] || [ "$(cat .venv/tolvane-python 2>/dev/null)" != "$want" ]; then
+    echo "bootstrap: making .venv with $want"
+    rm -rf .venv build/py
+    "$python" -m venv .venv
+    echo "$want" > .venv/tolvane-python
+fi
+
+requirements=$(.venv/bin/python scripts/requirements.py build test)
+if [ "$(cat .venv/tolvane-requirements 2>/dev/null)" != "$requirements" ]; then
+    echo "bootstrap: installing the Python tools into .venv"
+    # shellcheck disable=SC2086
+    .venv/bin/python -m pip install --quiet $requirements
+    echo "$requirements" > .venv/tolvane-requirements
 fi

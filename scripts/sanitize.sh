@@ -28,7 +28,7 @@ if [ ! -f "$build/build.ninja" ]; then
     native="$build.native.ini"
     printf "[binaries]\npython = '%s'\n" "$python" > "$native"
     meson setup "$build" --native-file "$native" -Dbuildtype=debugoptimized -Db_ndebug=false \
-        -Db_sanitize=address,undefined -Db_lundef=false >/dev/null
+        -Db_sanitize=address,undefined -Db_lundef=false -Dtests=enabled >/dev/null
 fi
 ninja -C "$build" -j "${SANITIZE_JOBS:-2}" >/dev/null
 built=$(date +%s)
