@@ -182,6 +182,16 @@ def cmd_show(args) -> int:
     return 0
 
 
+def package_version() -> str:
+    """The installed distribution's version; the module `tolvane` itself carries none."""
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("tolvane")
+    except PackageNotFoundError:
+        return "(not installed)"
+
+
 def _count(text: str) -> int:
     value = int(text)
     if value < 0:
@@ -192,6 +202,7 @@ def _count(text: str) -> int:
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="tolvane", description="Learn a grapheme-level subword "
                                      "vocabulary, and encode, decode and look into models.")
+    parser.add_argument("--version", action="version", version=f"tolvane {package_version()}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def model_option(p):

@@ -4,10 +4,12 @@ import html.parser
 import json
 import os
 import random
+import re
 import signal
 import struct
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -406,7 +408,6 @@ def test_empty_corpus_leaves_the_start_model(trained, tmp_path, start_model):
 def run_on_terminal(*args, cwd):
     """Runs the command with a pseudo-terminal as its standard output."""
     import pty
-    import re
     leader, follower = pty.openpty()
     child = subprocess.Popen([sys.executable, "-m", "tolvane_tools", *map(str, args)], cwd=cwd,
                              env=_env(), stdout=follower, stderr=subprocess.PIPE)
@@ -439,3 +440,13 @@ def test_terminal_forms(trained, tmp_path):
     # A live line rewritten in place, ended before the summary.
     assert "\r\x1b[Kchunk 1/1" in text
     assert plain.rstrip("\n").split("\n")[-1].startswith("model saved to tokenizer: 1 chunk")
+
+
+def test_version_is_the_one_meson_declares(tmp_path):
+    # meson.build's project() is the only place the version is written; the
+    # command reads it back from the installed distribution.
+    meson_build = (Path(__file__).resolve().parents[2] / "meson.build").read_text(encoding="utf-8")
+    declared = re.search(r"project\([^)]*?version:\s*'([^']+)'", meson_build).group(1)
+    done = run("--version", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.decode() == f"tolvane {declared}\n"
