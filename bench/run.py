@@ -4,8 +4,11 @@
 Builds bench/bench_core (the core called directly, no Python in between) in
 build/bench, makes the corpora when they are missing (bench/make_corpora.py),
 and runs each measurement in its own process so that each reports its own
-peak memory. Peers (python3-sentencepiece, the npm package `tokenizers`) are
-installed when possible and otherwise skipped with a line saying so.
+peak memory. Our encoder rows go through the installed Python API
+(bench/encode_tolvane.py); the peers (the PyPI packages tokenizers,
+sentencepiece and tiktoken, pinned in pyproject.toml) run in their own venv,
+build/bench-venv, installed there when missing and otherwise skipped with a
+line saying so.
 """
 import os
 import shutil
@@ -22,6 +25,13 @@ OUT = HERE / "out"
 CORE = BUILD / "bench" / "bench_core"
 CHUNK = 3_067_833
 PY = sys.executable
+BENCH_VENV = ROOT / "build" / "bench-venv"
+PEER_PY = BENCH_VENV / "bin" / "python"
+NO_TOKENIZER = 3  # encode_tolvane.py's status when there is no Tokenizer
+
+sys.path.insert(0, str(ROOT / "scripts"))
+from requirements import requirements  # noqa: E402
+from encode_table import encoders_at_equal_vocabulary  # noqa: E402
 
 
 def fields(line):
@@ -66,27 +76,20 @@ def sentences_file():
     return path
 
 
-def have_sentencepiece():
-    try:
-        import sentencepiece  # noqa: F401
-        return True
-    except ImportError:
-        pass
-    if os.geteuid() == 0:
-        subprocess.run(["apt-get", "install", "-y", "-q", "python3-sentencepiece"],
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
-    return subprocess.run([PY, "-c", "import sentencepiece"], capture_output=True).returncode == 0
-
-
-def have_tokenizers():
-    if not shutil.which("node"):
-        return False
-    if not (HERE / "node_modules" / "tokenizers").exists() and shutil.which("npm"):
-        subprocess.run(["npm", "install", "--no-save", "--no-audit", "--no-fund", "--prefix", str(HERE),
-                        "tokenizers"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return subprocess.run(["node", "-e", "require('tokenizers')"], cwd=HERE,
-                          capture_output=True).returncode == 0
+def peer_venv():
+    """build/bench-venv with every peer pyproject.toml pins that pip can
+    install; returns {import name: why it is missing} for the others."""
+    if not PEER_PY.exists():
+        subprocess.run([PY, "-m", "venv", str(BENCH_VENV)], check=True)
+    missing = {}
+    for requirement in requirements(["bench"]):
+        name = requirement.split("=")[0].strip()
+        # A satisfied pin costs pip no download, so this works offline too.
+        subprocess.run([PEER_PY, "-m", "pip", "install", "--quiet", requirement],
+                       capture_output=True)
+        if subprocess.run([PEER_PY, "-c", f"import {name}"], capture_output=True).returncode != 0:
+            missing[name] = f"pip could not install {requirement}"
+    return missing
 
 
 def mb(n):
@@ -142,18 +145,18 @@ def main():
     say("  (targets: >= 10 MB/s; peak RSS flat in corpus size)")
     say()
 
-    # Encoding.
+    # Encoding, the core called directly.
     english_result, english_model = full["train-english"]
-    say("Encoding the held-out text")
+    say("Encoding the held-out text, the core called directly (frequency passes, as Data.encode)")
     long_full = run_fields([CORE, "encode", english_model, heldout])
     long_chunk = run_fields([CORE, "encode", chunk_model, heldout])
     short_full = run_fields([CORE, "sentences", english_model, sentences])
     for label, result in [(f"whole-corpus model ({int(english_result['tokens'])} tokens)", long_full),
                           (f"one-chunk model ({int(engine_chunk['tokens'])} tokens)", long_chunk)]:
-        say(f"  one call, {label:36s} {mb(result['bytes']) / result['seconds']:8.2f} MB/s")
+        say(f"  one call, {label:36s} {mb(result['bytes']) / result['seconds']:8.2f} MB/s  "
+            f"{result['tokens'] / result['bytes']:.3f} tokens/byte")
     say(f"  short sentences ({int(short_full['calls'])} lines of 40-200 bytes), whole-corpus model: "
         f"engine {short_full['engine_us']:.1f} us/call, literal {short_full['literal_us']:.1f} us/call")
-    say("  (target: >= 20 MB/s and faster than every peer)")
     say()
 
     # Grapheme split.
@@ -165,37 +168,8 @@ def main():
             + ("" if s["agree"] else "   (the two splits DISAGREE)"))
     say()
 
-    # Peers, trained on the same chunk to the same vocabulary size.
-    vocab = int(engine_chunk["tokens"])
-    ours_sentences = run_fields([CORE, "sentences", chunk_model, sentences])
-    ours_mbs = mb(long_chunk["bytes"]) / long_chunk["seconds"]
-    say(f"Peers: BPE trained on the same chunk to the same vocabulary ({vocab} tokens); "
-        "encode the held-out text")
-    say(f"  {'':24s} {'train s':>9s} {'encode MB/s':>12s} {'us/sentence':>12s}   ours vs peer: train, encode, sentence")
-    say(f"  {'tolvane':24s} {engine_chunk['seconds']:9.2f} {ours_mbs:12.2f} {ours_sentences['engine_us']:12.1f}")
-    peers = []
-    if have_sentencepiece():
-        peers.append(("sentencepiece (Debian)", [PY, HERE / "peer_sentencepiece.py", chunk, vocab, heldout,
-                                                 sentences, fresh("peer-sentencepiece")]))
-    else:
-        say("  sentencepiece: skipped (python3-sentencepiece is not installed and could not be)")
-    if have_tokenizers():
-        peers.append(("tokenizers (npm)", ["node", HERE / "peer_tokenizers.js", chunk, vocab, heldout,
-                                           sentences]))
-    else:
-        say("  tokenizers: skipped (node or the npm package `tokenizers` is missing)")
-    for name, args in peers:
-        try:
-            p = run_fields(args)
-        except subprocess.CalledProcessError as e:
-            say(f"  {name}: failed ({e.stderr.strip().splitlines()[-1] if e.stderr else e})")
-            continue
-        peer_mbs = mb(p["bytes"]) / p["encode_seconds"]
-        say(f"  {name:24s} {p['train_seconds']:9.2f} {peer_mbs:12.2f} {p['sentence_us']:12.1f}   "
-            f"{p['train_seconds'] / engine_chunk['seconds']:6.1f}x {ours_mbs / peer_mbs:6.1f}x "
-            f"{p['sentence_us'] / ours_sentences['engine_us']:6.1f}x")
-    say("  (a ratio above 1 means ours is faster; tokenizers trains to its default 30,000 tokens and is")
-    say("   cut to the same size, so its training time is for the larger vocabulary)")
+    encoders_at_equal_vocabulary(say, chunk, chunk_model, engine_chunk, heldout, sentences,
+                                 PEER_PY, peer_venv(), OUT)
 
     # A corpus encoded end to end by the command (needs the package built: make build).
     say()
