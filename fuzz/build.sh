@@ -8,6 +8,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${FUZZ_OUT:-$root/fuzz/out}
+# ninja comes from PyPI into .venv (scripts/bootstrap.sh).
+export PATH="$root/.venv/bin:$PATH"
 cxx=${FUZZ_CXX:-clang++-14}
 command -v "$cxx" >/dev/null || { echo "fuzz: $cxx not found (apt-get install clang-14 libclang-rt-14-dev)" >&2; exit 1; }
 mkdir -p "$out"

@@ -30,12 +30,12 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # A .venv made from another interpreter (or an older layout) is replaced, and
-# with it the build tree, which names that interpreter.
+# with it the build trees, which name that interpreter.
 python=$(scripts/pythons.sh --default)
 want="$python $("$python" -c 'import sys; print(sys.version.split()[0])')"
 if [ ! -x .venv/bin/python ] || [ "$(cat .venv/tolvane-python 2>/dev/null)" != "$want" ]; then
     echo "bootstrap: making .venv with $want"
-    rm -rf .venv build/py
+    rm -rf .venv build/py build/sanitize build/sanitize.native.ini build/bench
     "$python" -m venv .venv
     echo "$want" > .venv/tolvane-python
 fi

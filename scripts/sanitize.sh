@@ -21,6 +21,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 build=${SANITIZE_BUILD:-build/sanitize}
 python=$root/.venv/bin/python
+# meson and ninja come from PyPI into .venv (scripts/bootstrap.sh).
+export PATH="$root/.venv/bin:$PATH"
 started=$(date +%s)
 
 if [ ! -f "$build/build.ninja" ]; then
