@@ -39,13 +39,22 @@ def main():
     if not len(ids) < len(line) // 2:
         sys.exit(f"smoke: training merged too little ({len(ids)} ids for {len(line)} code points)")
 
+    # The companion's Tokenizer, where this installation has it, gives the
+    # module's ids in its compatible mode.
+    try:
+        from tolvane_tools import Tokenizer
+    except ImportError:
+        Tokenizer = None
+    if Tokenizer is not None and Tokenizer.from_file("tokenizer").encode(line, mode="compatible") != ids:
+        sys.exit("smoke: the Tokenizer's compatible mode differs from Data.encode")
+
     command = Path(sys.executable).parent / "tolvane"
     shown = subprocess.run([str(command), "--version"], capture_output=True, text=True, check=True).stdout
     expected = f"tolvane {importlib.metadata.version('tolvane')}\n"
     if shown != expected:
         sys.exit(f"smoke: tolvane --version printed {shown!r}, expected {expected!r}")
     print(f"smoke: ok, {len(trained.vocab())} tokens learned, {len(ids)} ids for {len(line)} "
-          f"code points, {shown.strip()}")
+          f"code points, {shown.strip()}" + ("" if Tokenizer is None else ", Tokenizer agrees"))
 
 
 if __name__ == "__main__":

@@ -34,7 +34,7 @@ failed() {  # step, log
 # extension module the venv holds of this project.
 check() {  # label, venv, log
     local label=$1 venv=$2 log=$3 platlib libs
-    if ! (cd "$work" && "$venv/bin/python" "$root/scripts/smoke_test.py" "$venv.run") >>"$log" 2>&1; then
+    if ! (cd "$work" && "$venv/bin/python" "$work/src/scripts/smoke_test.py" "$venv.run") >>"$log" 2>&1; then
         failed "$label: smoke test" "$log"
         return
     fi
