@@ -6,7 +6,6 @@ Tokens per byte stands beside every speed, because the modes do different
 work: a row only beats another fairly where its tokens per byte is no higher.
 """
 import subprocess
-import sys
 from pathlib import Path
 
 from encode_timing import DOCUMENT_BYTES, documents
@@ -58,7 +57,8 @@ def row_text(label, mode, result):
 def encoders_at_equal_vocabulary(say, chunk, chunk_model, engine_chunk, heldout, sentences,
                                  peer_python, missing_peers, workdir):
     """Trains each peer on `chunk` to the vocabulary size of `chunk_model`
-    (which ours learned from the same chunk) and prints the table."""
+    (which ours learned from the same chunk) and prints the table. Every row
+    runs under `peer_python`, which sees the project and the peers alike."""
     vocab = int(engine_chunk["tokens"])
     say(f"Encoders at equal vocabulary: each learned {vocab} tokens from the same chunk; "
         f"held-out text {heldout.stat().st_size / 1e6:.1f} MB")
@@ -67,7 +67,7 @@ def encoders_at_equal_vocabulary(say, chunk, chunk_model, engine_chunk, heldout,
         f"{'us/call':>9s}")
     results = {}
     for label, mode, row in OURS:
-        result, status, why = run([sys.executable, HERE / "encode_tolvane.py", row, chunk_model,
+        result, status, why = run([peer_python, HERE / "encode_tolvane.py", row, chunk_model,
                                    heldout, sentences])
         if result is None:
             say(f"  {label:24s} skipped ("

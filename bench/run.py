@@ -14,6 +14,7 @@ import os
 import shutil
 import subprocess
 import sys
+import sysconfig
 import time
 from pathlib import Path
 
@@ -77,10 +78,20 @@ def sentences_file():
 
 
 def peer_venv():
-    """build/bench-venv with every peer pyproject.toml pins that pip can
-    install; returns {import name: why it is missing} for the others."""
-    if not PEER_PY.exists():
+    """build/bench-venv: every peer pyproject.toml pins that pip can install,
+    and the project as `make build` installed it into .venv (a .pth file
+    naming .venv's site-packages), so one interpreter runs ours and theirs.
+    Returns {import name: why it is missing} for the peers it lacks."""
+    version = ".".join(map(str, sys.version_info[:2]))
+    stamp = BENCH_VENV / "tolvane-python"
+    if not PEER_PY.exists() or not stamp.exists() or stamp.read_text() != version:
+        shutil.rmtree(BENCH_VENV, ignore_errors=True)
         subprocess.run([PY, "-m", "venv", str(BENCH_VENV)], check=True)
+        stamp.write_text(version)
+    site = subprocess.run([PEER_PY, "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"],
+                          check=True, capture_output=True, text=True).stdout.strip()
+    ours = {sysconfig.get_paths()["purelib"], sysconfig.get_paths()["platlib"]}
+    (Path(site) / "tolvane-dev.pth").write_text("\n".join(sorted(ours)) + "\n")
     missing = {}
     for requirement in requirements(["bench"]):
         name = requirement.split("=")[0].strip()
@@ -168,12 +179,13 @@ def main():
             + ("" if s["agree"] else "   (the two splits DISAGREE)"))
     say()
 
+    missing_peers = peer_venv()
     encoders_at_equal_vocabulary(say, chunk, chunk_model, engine_chunk, heldout, sentences,
-                                 PEER_PY, peer_venv(), OUT)
+                                 PEER_PY, missing_peers, OUT)
 
     # A corpus encoded end to end by the command (needs the package built: make build).
     say()
-    done = subprocess.run([PY, HERE / "bench_corpus.py", english_model, english, heldout,
+    done = subprocess.run([PEER_PY, HERE / "bench_corpus.py", english_model, english, heldout,
                            OUT / "corpus"], capture_output=True, text=True)
     for line in done.stdout.splitlines() or [f"Corpus encoding: skipped ({done.stderr.strip()[-300:]})"]:
         say(line)

@@ -35,7 +35,7 @@ python=$(scripts/pythons.sh --default)
 want="$python $("$python" -c 'import sys; print(sys.version.split()[0])')"
 if [ ! -x .venv/bin/python ] || [ "$(cat .venv/tolvane-python 2>/dev/null)" != "$want" ]; then
     echo "bootstrap: making .venv with $want"
-    rm -rf .venv build/py build/sanitize build/sanitize.native.ini build/bench
+    rm -rf .venv build/py build/sanitize build/sanitize.native.ini build/bench build/bench-venv
     "$python" -m venv .venv
     echo "$want" > .venv/tolvane-python
 fi
