@@ -4,6 +4,7 @@
 //
 //   bench_core train <text> <workdir> engine|literal
 //   bench_core encode <model> <text> [repeats]
+//   bench_core ranked <model> <text>
 //   bench_core sentences <model> <lines-file>
 //   bench_core split <text>
 //   bench_core memory <text>
@@ -27,6 +28,7 @@
 #include "model/grapheme.hpp"
 #include "model/merge_learning.hpp"
 #include "model/pretokenize.hpp"
+#include "model/ranked.hpp"
 #include "persist/load.hpp"
 #include "training/train.hpp"
 
@@ -109,6 +111,73 @@ int sentences_command(const char* model, const char* lines_path) {
     return 0;
 }
 
+// Ranked encoding: the whole text in one call (best of three), 100-byte
+// pieces one call each, and the inputs that would be quadratic for a naive
+// rescan: 1 MB of one grapheme and 1 MB of one learned pair, the slowest of
+// a few candidates each.
+int ranked_command(const char* model, const char* text_path) {
+    const Data data = load_model_file(model);
+    const std::string text = read_file(text_path);
+    auto start = clock_type::now();
+    const ranked_encoder encoder{data};
+    const double build_seconds = seconds_since(start);
+    auto best_of = [](int rounds, auto&& body) {
+        double best = 1e30;
+        for (int round = 0; round < rounds; ++round) {
+            auto t = clock_type::now();
+            body();
+            best = std::min(best, seconds_since(t));
+        }
+        return best;
+    };
+    std::size_t tokens = 0;
+    const double whole = best_of(3, [&] { tokens = encoder.encode(text).size(); });
+
+    constexpr std::size_t PIECE = 100;
+    std::vector<std::string_view> pieces;
+    for (std::size_t at = 0; at + PIECE <= text.size() && pieces.size() < 20000; at += PIECE) {
+        // Cut points move off continuation bytes, so no piece splits a code point.
+        std::size_t from = at, to = at + PIECE;
+        while (from > 0 && (static_cast<unsigned char>(text[from]) & 0xC0) == 0x80) --from;
+        while (to < text.size() && (static_cast<unsigned char>(text[to]) & 0xC0) == 0x80) ++to;
+        pieces.push_back(std::string_view{text}.substr(from, to - from));
+    }
+    token_sequence out;
+    const double short_total = best_of(5, [&] {
+        for (auto piece : pieces) {
+            out.clear();
+            encoder.encode_append(piece, out);
+        }
+    });
+
+    constexpr std::size_t MEGABYTE = 1'000'000;
+    auto repeated = [&](std::string_view unit) {
+        std::string s;
+        while (s.size() + unit.size() <= MEGABYTE) s += unit;
+        return best_of(1, [&] { encoder.count(s); });
+    };
+    double run_seconds = 0, pair_seconds = 0;
+    for (std::string_view g : {" ", "a", "e", "-", "=", "0", "\n"})
+        if (data.unicode_lookup.contains(std::string{g})) run_seconds = std::max(run_seconds, repeated(g));
+    // The first learned merges of two graphemes: the most common pairs.
+    std::vector<std::pair<token_id, token_pair>> first;
+    for (const auto& [pair, merged] : data.merges) first.push_back({merged, pair});
+    std::sort(first.begin(), first.end(), [](auto& a, auto& b) { return a.first < b.first; });
+    int tried = 0;
+    for (const auto& [merged, pair] : first) {
+        const std::string* l = data.lookup.find(pair.left);
+        const std::string* r = data.lookup.find(pair.right);
+        if (!l || !r || !data.unicode_lookup.contains(*l) || !data.unicode_lookup.contains(*r)) continue;
+        pair_seconds = std::max(pair_seconds, repeated(*l + *r));
+        if (++tried == 5) break;
+    }
+    std::printf("seconds=%.4f bytes=%zu tokens=%zu short_us=%.3f short_calls=%zu run_seconds=%.4f "
+                "pair_seconds=%.4f build_seconds=%.4f peak_rss_kb=%ld\n",
+                whole, text.size(), tokens, short_total / static_cast<double>(pieces.size()) * 1e6,
+                pieces.size(), run_seconds, pair_seconds, build_seconds, peak_rss_kb());
+    return 0;
+}
+
 int split_command(const char* text_path) {
     std::string text = read_file(text_path);
     auto time_split = [&](auto end_of) {
@@ -168,6 +237,7 @@ int main(int argc, char** argv) {
         if (command == "train" && argc == 5)
             return train_command(argv[2], argv[3], std::strcmp(argv[4], "literal") == 0);
         if (command == "encode" && argc >= 4) return encode_command(argv[2], argv[3], argc > 4 ? std::atoi(argv[4]) : 3);
+        if (command == "ranked" && argc == 4) return ranked_command(argv[2], argv[3]);
         if (command == "sentences" && argc == 4) return sentences_command(argv[2], argv[3]);
         if (command == "split" && argc == 3) return split_command(argv[2]);
         if (command == "memory" && argc == 3) return memory_command(argv[2]);

@@ -6,14 +6,17 @@
 // encoding stops when no adjacent pair is a learned merge.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "model/data.hpp"
+#include "model/pair_map.hpp"
 
 namespace tolvane {
 
@@ -41,11 +44,34 @@ public:
 
 private:
     token_id grapheme_id(std::string_view g) const;
+    // Appends the ranked result of `ids` (one segment) to `out`.
+    void merge_segment(const token_sequence& ids, token_sequence& out) const;
+    void find_spanned_pairs();
 
+    // Tells this encoder's results apart in the per-thread cache of merged
+    // segments; copies share it, since they give the same results.
+    std::uint64_t serial;
+
+    // Graphemes: single bytes through a table (-1: not in the model), the rest hashed.
+    std::array<std::int32_t, 128> ascii_graphemes;
     std::unordered_map<std::string, token_id, text_hash, std::equal_to<>> graphemes;
-    merge_table merges;
-    bool has_oov = false;
-    token_id oov = 0;
+    std::optional<token_id> oov;
+
+    // Packed pair -> merged id, the hot loop's only view of the merges.
+    pair_map merged_of;
+    // True when every merged id has one pair and exceeds both its parts, as
+    // training makes them. Then a round can never create a pair of its own
+    // rank, so one heap keyed by (merged id, position) runs the rounds
+    // exactly, and the text splits where no token can span the boundary.
+    bool ordered = false;
+    // Ordered models only: merged id -> its packed pair (pair_map::EMPTY for
+    // ids that are not merges).
+    std::vector<std::uint32_t> parts_of;
+    // Ordered models only: the adjacent grapheme pairs that some token spans.
+    // Between any other two graphemes no merge can ever join, so the text is
+    // cut there and each piece merged on its own with a small heap.
+    pair_map spanned;
+    bool cut = false;  // spanned is complete; false when too large to build
 };
 
 // The message for a grapheme that is neither in the model nor replaceable by "oov".

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -51,6 +52,26 @@ merge_table random_merges(std::mt19937& rng, int alphabet, int count) {
                                       : static_cast<token_id>(alphabet + rng() % (3 * count));
         merges[p] = merged;
         if (rng() % 5 == 0) merges[{p.left, p.left}] = static_cast<token_id>(merged + 1);
+    }
+    return merges;
+}
+
+// A model shaped like a trained one (every merged id above both parts, one
+// pair per merged id) but with gaps, and merged ids that are also grapheme
+// ids: "e" may be both itself and what (a, b) makes.
+merge_table random_ordered_merges(std::mt19937& rng, int alphabet, int count) {
+    merge_table merges;
+    std::vector<bool> taken(MAX_TOKENS);
+    std::vector<token_id> known;
+    for (int i = 0; i < alphabet; ++i) known.push_back(static_cast<token_id>(i));
+    for (int i = 0; i < count; ++i) {
+        const token_pair p{known[rng() % known.size()], known[rng() % known.size()]};
+        if (merges.contains(p)) continue;
+        token_id merged = static_cast<token_id>(std::max(p.left, p.right) + 1 + rng() % 4);
+        while (taken[merged]) ++merged;
+        taken[merged] = true;
+        merges[p] = merged;
+        known.push_back(merged);
     }
     return merges;
 }
@@ -160,6 +181,63 @@ TEST(Ranked, MatchesTheDefinitionOnHandMadeModels) {
             EXPECT_EQ(enc.count(text), want.size());
         }
     }
+}
+
+TEST(Ranked, MatchesTheDefinitionOnOrderedHandMadeModels) {
+    std::mt19937 rng(77);
+    const int alphabet = 6;
+    Data base = letters(alphabet - 1);
+    for (int round = 0; round < 300; ++round) {
+        Data data = base;
+        data.merges = random_ordered_merges(rng, alphabet, 3 + rng() % 25);
+        const ranked_encoder enc{data};
+        for (int t = 0; t < 6; ++t) {
+            std::string text;
+            const std::size_t n = rng() % 200;
+            const int span = 1 + rng() % alphabet;
+            for (std::size_t i = 0; i < n; ++i) text += static_cast<char>('a' + rng() % span);
+            EXPECT_EQ(enc.encode(text), encode_ranked_literal(data, text)) << text;
+        }
+    }
+}
+
+// Long runs of one grapheme or one pair: one piece of the text, far longer
+// than any cache or short path, and past 65,535 positions.
+TEST(Ranked, LongRuns) {
+    Data data = letters(2);  // a=1 b=2
+    const token_id aa = 3, aaaa = 4, ab = 5, abab = 6, a8 = 7;
+    data.merges = {{{1, 1}, aa}, {{aa, aa}, aaaa}, {{1, 2}, ab}, {{ab, ab}, abab}, {{aaaa, aaaa}, a8}};
+    const ranked_encoder enc{data};
+    for (std::size_t n : {3u, 17u, 100u, 65534u, 65535u, 65536u, 70001u}) {
+        const std::string run(n, 'a');
+        std::string pairs;
+        for (std::size_t i = 0; i < n / 2; ++i) pairs += "ab";
+        for (const std::string& text : {run, pairs, pairs + run + "b" + run}) {
+            const token_sequence got = enc.encode(text);
+            EXPECT_EQ(got, encode_ranked_literal(data, text)) << n;
+            EXPECT_EQ(enc.count(text), got.size());
+        }
+    }
+}
+
+// Results are remembered per thread; two encoders used in turn on one thread
+// must never see each other's.
+TEST(Ranked, EncodersTakenInTurnKeepTheirOwnResults) {
+    Data first = letters(3);
+    first.merges = {{{1, 2}, 4}, {{4, 3}, 5}};
+    Data second = letters(3);
+    second.merges = {{{2, 3}, 4}, {{1, 4}, 6}};
+    const ranked_encoder one{first};
+    std::optional<ranked_encoder> two{second};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(one.encode("abcabc"), (token_sequence{5, 5}));
+        EXPECT_EQ(two->encode("abcabc"), (token_sequence{6, 6}));
+    }
+    // A copy gives the same results; a new encoder at the same place its own.
+    const ranked_encoder copy = one;
+    EXPECT_EQ(copy.encode("abcabc"), (token_sequence{5, 5}));
+    two.emplace(first);
+    EXPECT_EQ(two->encode("abcabc"), (token_sequence{5, 5}));
 }
 
 TEST(Ranked, MatchesTheDefinitionOnLearnedModels) {
