@@ -1,6 +1,7 @@
 #include "model/ranked.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <optional>
@@ -123,6 +124,7 @@ ranked_encoder::ranked_encoder(const Data& data)
         return;
     }
     find_spanned_pairs();
+    if (const token_id* space = find_grapheme(data.unicode_lookup, " ")) word_break = *space;
 }
 
 // A merge (l, r) joins the last grapheme of l to the first grapheme of r.
@@ -169,13 +171,13 @@ token_id ranked_encoder::grapheme_id(std::string_view g) const {
     return *oov;
 }
 
-void ranked_encoder::merge_segment(const token_sequence& ids, token_sequence& out) const {
+void ranked_encoder::merge_segment(std::span<const token_id> ids, token_sequence& out) const {
     constexpr std::size_t ORDERED_LIMIT = std::size_t{UINT32_MAX} - 1;
     constexpr std::size_t SHORT = 16;
     if (ids.size() < 2) {
         out.insert(out.end(), ids.begin(), ids.end());
     } else if (ids.size() == 2 && ordered) {
-        // One pair: it merges or it does not, no heap needed.
+        // One pair: it merges or it does not.
         const std::uint32_t merged = merged_of.find(pair_key({ids[0], ids[1]}));
         if (merged == pair_map::EMPTY) out.insert(out.end(), ids.begin(), ids.end());
         else out.push_back(static_cast<token_id>(merged));
@@ -188,36 +190,127 @@ void ranked_encoder::merge_segment(const token_sequence& ids, token_sequence& ou
     }
 }
 
+void ranked_encoder::append_piece(std::span<const token_id> ids, token_sequence& out,
+                                  segment_cache& cache) const {
+    const std::size_t n = ids.size();
+    if (n < 3 || n > segment_cache::LONGEST) return merge_segment(ids, out);
+    const std::uint64_t h = segment_cache::hash(ids.data(), n);
+    std::size_t len = 0;
+    if (const token_id* known = cache.find(ids.data(), n, h, len)) {
+        out.insert(out.end(), known, known + len);
+    } else {
+        const std::size_t at = out.size();
+        merge_segment(ids, out);
+        cache.insert(ids.data(), n, h, out.data() + at, out.size() - at);
+    }
+}
+
+// Two pieces encoded apart give what they give together unless, at some
+// round, a merge joins the left piece's last token to the right piece's
+// first: until then each evolves on its own. The left piece's last token over
+// time is the right spine of its final last token (each spine token was last
+// from its own round until the round of the token above it), the right
+// piece's first token the left spine of its final first token. A merge m
+// joins a and b when both are at the edge at the start of round m and a is
+// not taken by an occurrence of the same pair on its left in that round (the
+// round goes left to right, so a b taken by its right neighbour in round m is
+// still joined first). Spines deeper than a hand-made chain needs are taken
+// as joining, which is always safe: joined pieces are encoded together.
+bool ranked_encoder::pieces_join(token_id last, token_id last_grapheme, token_id first,
+                                 token_id first_grapheme) const {
+    constexpr std::size_t DEEPEST = 48;
+    constexpr std::uint32_t FOREVER = UINT32_MAX;
+    struct step {
+        token_id id;
+        std::uint32_t until;  // the round it left the edge, or FOREVER
+    };
+    std::array<step, DEEPEST> rights, lefts;
+    auto spine = [&](token_id top, token_id bottom, bool right, std::array<step, DEEPEST>& s) {
+        std::size_t n = 0;
+        std::uint32_t until = FOREVER;
+        for (token_id id = top;;) {
+            if (n == DEEPEST) return std::size_t{0};
+            s[n++] = {id, until};
+            if (id == bottom || parts_of[id] == pair_map::EMPTY) return n;
+            const token_pair parts = pair_from_key(parts_of[id]);
+            until = id;
+            id = right ? parts.right : parts.left;
+        }
+    };
+    const std::size_t nr = spine(last, last_grapheme, true, rights);
+    const std::size_t nl = spine(first, first_grapheme, false, lefts);
+    if (nr == 0 || nl == 0) return true;
+    for (std::size_t i = 0; i < nr; ++i)
+        for (std::size_t j = 0; j < nl; ++j) {
+            const std::uint32_t m = merged_of.find(pair_key({rights[i].id, lefts[j].id}));
+            if (m != pair_map::EMPTY && m < rights[i].until && m <= lefts[j].until) return true;
+        }
+    return false;
+}
+
+// Pieces are encoded one by one (mostly from the cache) and kept as a stack
+// of open groups over `out`; whenever the newest group joins the one before,
+// the two are encoded again as one, which may in turn join the one before
+// that. At the end no two neighbouring groups join, so their results side by
+// side are the result of the whole. A group that keeps growing is given up
+// on: past JOIN_LIMIT ids the whole span is encoded in one go, which bounds
+// the extra work for text that joins at every cut.
+void ranked_encoder::merge_pieces(std::span<const token_id> ids, std::span<const std::uint32_t> cuts,
+                                  token_sequence& out, segment_cache& cache) const {
+    constexpr std::size_t JOIN_LIMIT = 256;
+    struct group {
+        std::uint32_t from, to;  // ids [from, to)
+        std::size_t result;      // where its result starts in `out`
+    };
+    thread_local std::vector<group> open;
+    open.clear();
+    const std::size_t base = out.size();
+    std::uint32_t from = 0;
+    for (std::size_t k = 0; k <= cuts.size(); ++k) {
+        const auto to = k < cuts.size() ? cuts[k] : static_cast<std::uint32_t>(ids.size());
+        open.push_back({from, to, out.size()});
+        append_piece(ids.subspan(from, to - from), out, cache);
+        while (open.size() >= 2) {
+            const group left = open[open.size() - 2];
+            const group right = open.back();
+            if (!pieces_join(out[right.result - 1], ids[left.to - 1], out[right.result], ids[right.from]))
+                break;
+            open.pop_back();
+            open.back() = {left.from, right.to, left.result};
+            out.resize(left.result);
+            if (right.to - left.from > JOIN_LIMIT) {
+                out.resize(base);
+                return merge_segment(ids, out);
+            }
+            append_piece(ids.subspan(left.from, right.to - left.from), out, cache);
+        }
+        from = to;
+    }
+}
+
 void ranked_encoder::encode_append(std::string_view text, token_sequence& out) const {
     thread_local token_sequence segment;
+    thread_local std::vector<std::uint32_t> soft_cuts;
     thread_local segment_cache cache;
     cache.serve(serial);
     const std::size_t before = out.size();
     segment.clear();
-    // Appends the result of the segment gathered so far.
+    soft_cuts.clear();
     auto flush = [&] {
-        const std::size_t n = segment.size();
-        if (n < 3 || n > segment_cache::LONGEST) {
-            merge_segment(segment, out);
-        } else {
-            const std::uint64_t h = segment_cache::hash(segment.data(), n);
-            std::size_t len = 0;
-            if (const token_id* known = cache.find(segment.data(), n, h, len)) {
-                out.insert(out.end(), known, known + len);
-            } else {
-                const std::size_t at = out.size();
-                merge_segment(segment, out);
-                cache.insert(segment.data(), n, h, out.data() + at, out.size() - at);
-            }
-        }
+        if (soft_cuts.empty()) append_piece(segment, out, cache);
+        else merge_pieces(segment, soft_cuts, out, cache);
         segment.clear();
+        soft_cuts.clear();
     };
     try {
         for_each_grapheme(text, [&](std::string_view g) {
             const token_id id = grapheme_id(g);
-            if (cut && !segment.empty() &&
-                spanned.find(pair_key({segment.back(), id})) == pair_map::EMPTY)
-                flush();
+            if (cut && !segment.empty()) {
+                const token_id last = segment.back();
+                if (spanned.find(pair_key({last, id})) == pair_map::EMPTY) flush();
+                else if (last == word_break && id != word_break)
+                    soft_cuts.push_back(static_cast<std::uint32_t>(segment.size()));
+            }
             segment.push_back(id);
         });
         flush();
@@ -225,7 +318,7 @@ void ranked_encoder::encode_append(std::string_view text, token_sequence& out) c
         out.resize(before);
         throw;
     }
-    if (segment.capacity() > (std::size_t{1} << 20)) segment = {};
+    if (segment.capacity() > (std::size_t{1} << 20)) segment = {}, soft_cuts = {};
     trim_ranked_scratch();
 }
 

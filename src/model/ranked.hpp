@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -19,6 +20,8 @@
 #include "model/pair_map.hpp"
 
 namespace tolvane {
+
+class segment_cache;
 
 // The definition taken literally, rescanning the whole sequence every round.
 // Slow on long texts; kept as the reference the encoder is tested against.
@@ -44,8 +47,13 @@ public:
 
 private:
     token_id grapheme_id(std::string_view g) const;
-    // Appends the ranked result of `ids` (one segment) to `out`.
-    void merge_segment(const token_sequence& ids, token_sequence& out) const;
+    // Each appends the ranked result of `ids` to `out`.
+    void merge_segment(std::span<const token_id> ids, token_sequence& out) const;
+    void append_piece(std::span<const token_id> ids, token_sequence& out, segment_cache& cache) const;
+    void merge_pieces(std::span<const token_id> ids, std::span<const std::uint32_t> cuts,
+                      token_sequence& out, segment_cache& cache) const;
+    bool pieces_join(token_id last, token_id last_grapheme, token_id first,
+                     token_id first_grapheme) const;
     void find_spanned_pairs();
 
     // Tells this encoder's results apart in the per-thread cache of merged
@@ -72,6 +80,11 @@ private:
     // cut there and each piece merged on its own with a small heap.
     pair_map spanned;
     bool cut = false;  // spanned is complete; false when too large to build
+    // Where text is also cut on trial, after a run of spaces: most tokens end
+    // with a space rather than start with one, so the pieces, words with
+    // their spaces, rarely join and repeat a lot. Not a token id when the
+    // model has no " ".
+    std::uint32_t word_break = pair_map::EMPTY;
 };
 
 // The message for a grapheme that is neither in the model nor replaceable by "oov".

@@ -26,7 +26,7 @@ struct linked_ids {
     };
     std::vector<node> nodes;
 
-    void assign(const token_sequence& ids) {
+    void assign(std::span<const token_id> ids) {
         nodes.resize(ids.size());
         for (std::size_t i = 0; i < ids.size(); ++i)
             nodes[i] = {i == 0 ? NONE : static_cast<Index>(i - 1),
@@ -121,7 +121,7 @@ struct ordered_rounds {
     std::vector<std::uint32_t> round;
 
     void queue(std::uint32_t rank, std::uint32_t at);
-    void run(const token_sequence& ids, const pair_map& merged_of, token_sequence& out);
+    void run(std::span<const token_id> ids, const pair_map& merged_of, token_sequence& out);
 };
 
 struct any_scratch {
@@ -151,7 +151,7 @@ void ordered_rounds::queue(std::uint32_t rank, std::uint32_t at) {
     list.push_back(at);
 }
 
-void ordered_rounds::run(const token_sequence& ids, const pair_map& merged_of, token_sequence& out) {
+void ordered_rounds::run(std::span<const token_id> ids, const pair_map& merged_of, token_sequence& out) {
     const std::size_t n = ids.size();
     auto rank_of = [&](token_id left, token_id right) { return merged_of.find(pair_key({left, right})); };
     if (list_of.empty()) list_of.assign(MAX_TOKENS, NONE);
@@ -200,7 +200,7 @@ thread_local ordered_rounds ordered_buffers;
 
 }  // namespace
 
-void ranked_rounds_ordered(const token_sequence& ids, const pair_map& merged_of, token_sequence& out) {
+void ranked_rounds_ordered(std::span<const token_id> ids, const pair_map& merged_of, token_sequence& out) {
     if (ids.empty()) return;
     ordered_buffers.run(ids, merged_of, out);
 }
@@ -210,13 +210,13 @@ void ranked_rounds_ordered(const token_sequence& ids, const pair_map& merged_of,
 // occurrence on, merging every occurrence left to right. Only the pairs
 // next to a merge are looked up again; every other pair keeps its rank.
 // Rounds cost a scan of the piece each, so this is for short pieces only.
-void ranked_rounds_short(const token_sequence& input, const pair_map& merged_of,
+void ranked_rounds_short(std::span<const token_id> input, const pair_map& merged_of,
                          token_sequence& out) {
     constexpr std::uint32_t NONE = pair_map::EMPTY;
     token_sequence& ids = short_buffers.ids;
     std::vector<std::uint32_t>& ranks = short_buffers.ranks;
     std::vector<std::uint32_t>& merged_at = short_buffers.merged_at;
-    ids = input;
+    ids.assign(input.begin(), input.end());
     std::size_t n = ids.size();
     ranks.resize(n);
     for (std::size_t i = 0; i + 1 < n; ++i) ranks[i] = merged_of.find(pair_key({ids[i], ids[i + 1]}));
@@ -260,7 +260,7 @@ void ranked_rounds_short(const token_sequence& input, const pair_map& merged_of,
 // occurrence that a merge of this round creates (possible when a merged id
 // equals a part, or several pairs share one merged id) waits for the next
 // round as the definition demands.
-void ranked_rounds_any(const token_sequence& ids, const pair_map& merged_of, token_sequence& out) {
+void ranked_rounds_any(std::span<const token_id> ids, const pair_map& merged_of, token_sequence& out) {
     auto& list = any_buffers.list;
     auto& heap = any_buffers.heap;
     auto& round = any_buffers.round;

@@ -185,19 +185,49 @@ TEST(Ranked, MatchesTheDefinitionOnHandMadeModels) {
 
 TEST(Ranked, MatchesTheDefinitionOnOrderedHandMadeModels) {
     std::mt19937 rng(77);
-    const int alphabet = 6;
-    Data base = letters(alphabet - 1);
-    for (int round = 0; round < 300; ++round) {
+    // "oov", a..d and the space, after which text is cut on trial.
+    const std::string graphemes = "abcd ";
+    const int alphabet = static_cast<int>(graphemes.size()) + 1;
+    Data base = letters(alphabet - 2);
+    register_grapheme(base, " ");
+    for (int round = 0; round < 600; ++round) {
         Data data = base;
         data.merges = random_ordered_merges(rng, alphabet, 3 + rng() % 25);
         const ranked_encoder enc{data};
         for (int t = 0; t < 6; ++t) {
             std::string text;
             const std::size_t n = rng() % 200;
-            const int span = 1 + rng() % alphabet;
-            for (std::size_t i = 0; i < n; ++i) text += static_cast<char>('a' + rng() % span);
+            const std::size_t span = 1 + rng() % graphemes.size();
+            for (std::size_t i = 0; i < n; ++i) text += graphemes[rng() % span];
+            if (t % 2) std::replace(text.begin(), text.end(), 'a', ' ');
             EXPECT_EQ(enc.encode(text), encode_ranked_literal(data, text)) << text;
         }
+    }
+}
+
+// Text is cut on trial after spaces; these pieces join when encoded together.
+TEST(Ranked, PiecesThatJoinAcrossASpace) {
+    Data data = letters(2);            // a=1 b=2
+    register_grapheme(data, " ");      // 3
+    const token_id a_ = 4, a_a_ = 5, _b = 6, a_b = 7;
+    data.merges = {{{1, 3}, a_}, {{a_, a_}, a_a_}, {{3, 2}, _b}, {{1, _b}, a_b}};
+    const ranked_encoder enc{data};
+    struct row {
+        std::string text;
+        token_sequence want;
+    };
+    const std::vector<row> rows = {
+        // "a " "a " "a ": the first two join, left to right, though the
+        // second piece alone would join its own two.
+        {"a a a ", {a_a_, a_}},
+        {"a a a a ", {a_a_, a_a_}},
+        // (a, " ") comes before (" ", b), so "a b" stays a_ b.
+        {"a b", {a_, 2}},
+        {"b a b", {2, 3, a_, 2}},
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(enc.encode(r.text), r.want) << r.text;
+        EXPECT_EQ(enc.encode(r.text), encode_ranked_literal(data, r.text)) << r.text;
     }
 }
 
