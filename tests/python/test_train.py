@@ -1,6 +1,8 @@
 """Data.train: console lines, training logs, the saved model, and failures."""
 
 import os
+import select
+import signal
 import subprocess
 import sys
 
@@ -284,3 +286,67 @@ def test_interrupt_while_waiting_for_input_keeps_the_saved_chunk(work, fresh):
     assert texts(tolvane.load_from_file("tokenizer")) == CORPUS_TEXTS
     assert (work / "train.log").read_text() == SEPARATOR
     assert fresh.vocab() == list(range(7))
+
+
+@pytest.mark.parametrize("name", ["log.txt", "hard link", "symbolic link", "by a longer path"])
+def test_training_file_that_is_log_txt_is_refused_with_print_logs(work, fresh, name):
+    log = b"hello world\n" * 100
+    (work / "log.txt").write_bytes(log)
+    (work / "train.log").write_bytes(b"kept")
+    train_file = {"log.txt": "log.txt", "by a longer path": str(work / "." / "log.txt")}.get(name, "other.txt")
+    if name == "hard link":
+        os.link("log.txt", "other.txt")
+    elif name == "symbolic link":
+        os.symlink("log.txt", "other.txt")
+    with raises_panic(match='^To Work: the training file is "log.txt", to which this run appends'):
+        fresh.train(train_file, True, "train.log")
+    # Refused before anything was opened: nothing emptied, nothing written.
+    assert (work / "log.txt").read_bytes() == log
+    assert (work / "train.log").read_bytes() == b"kept"
+    assert not (work / "tokenizer").exists()
+
+
+def test_training_on_log_txt_without_print_logs_reads_it_as_any_file(work, fresh, capfd):
+    (work / "log.txt").write_bytes(CORPUS)
+    fresh.train("log.txt", False, "train.log")
+    assert (work / "log.txt").read_bytes() == CORPUS
+    assert texts(fresh) == CORPUS_TEXTS
+
+
+# Ctrl-C reaches a run that waits in open() for the other end of a named pipe.
+# The child keeps being interrupted until it reports how the call ended, so
+# a signal that lands before the wait begins is followed by one that does not.
+WAIT_IN_OPEN = r"""
+import os, signal, sys
+import tolvane
+data = tolvane.load_from_file("empty.model")
+print("ready", flush=True)
+try:
+    data.train(sys.argv[1], sys.argv[2] == "1", sys.argv[3])
+    outcome = "returned"
+except BaseException as error:
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    outcome = f"{type(error).__name__}: {error}"
+print(outcome, flush=True)
+"""
+
+
+@pytest.mark.parametrize("which, print_logs", [("train", False), ("logs", False), ("logs", True)])
+def test_interrupt_while_opening_a_named_pipe_is_keyboard_interrupt(work, which, print_logs):
+    (work / "empty.model").write_bytes(EMPTY_MODEL)
+    (work / "corpus.txt").write_bytes(CORPUS)
+    os.mkfifo("pipe")
+    train_file, logs_file = ("pipe", "train.log") if which == "train" else ("corpus.txt", "pipe")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    child = subprocess.Popen([sys.executable, "-c", WAIT_IN_OPEN, train_file, str(int(print_logs)),
+                              logs_file], cwd=work, env=env, stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        while not select.select([child.stdout], [], [], 0.3)[0]:
+            child.send_signal(signal.SIGINT)
+        outcome = child.stdout.readline()
+    finally:
+        child.kill()
+        child.wait()
+    assert outcome == "KeyboardInterrupt: \n"
+    assert (work / "corpus.txt").read_bytes() == CORPUS
