@@ -18,22 +18,23 @@ DEFAULT_MODEL = "tokenizer"  # where training leaves its model
 
 
 def load_data(path: str):
-    if not os.path.exists(path):
-        raise CliError(f"model file not found: {path}")
-    if os.path.isdir(path):
-        raise CliError(f"model path is a directory: {path}")
-    import tolvane
+    from tolvane_tools.paths import fd_path, open_model
 
-    return module_call(f"cannot load model {path}", lambda: tolvane.load_from_file(path))
+    fd = open_model(path)
+    try:
+        import tolvane
+
+        return module_call(f"cannot load model {path}", lambda: tolvane.load_from_file(fd_path(fd)))
+    finally:
+        os.close(fd)
 
 
 def read_model_file(path: str):
-    from tolvane_tools.modelfile import ModelFormatError, read_model
+    from tolvane_tools.modelfile import ModelFormatError, parse_model
+    from tolvane_tools.paths import read_model_bytes
 
-    if not os.path.exists(path):
-        raise CliError(f"model file not found: {path}")
     try:
-        return read_model(path)
+        return parse_model(read_model_bytes(path))
     except ModelFormatError as error:
         raise CliError(f"{path} is not a model file: {error}") from None
 
@@ -260,7 +261,32 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _names_as_given() -> None:
+    """File names that are not UTF-8 reach the command as lone surrogates;
+    messages naming them print their original bytes instead of failing."""
+    for stream in (sys.stdout, sys.stderr):
+        if stream is not None and hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="surrogateescape")
+
+
+def _fill_closed_standard_descriptors() -> None:
+    """Puts /dev/null on descriptors 0 to 2 where they are closed (sys.stdin,
+    sys.stdout or sys.stderr is then None, and stays so). Otherwise the next
+    file or pipe the command opens takes that number, and a child process
+    would find it where its standard streams go."""
+    for fd in (0, 1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            null = os.open(os.devnull, os.O_RDWR)
+            if null != fd:
+                os.dup2(null, fd)
+                os.close(null)
+
+
 def main(argv: list[str] | None = None) -> int:
+    _fill_closed_standard_descriptors()
+    _names_as_given()
     args = build_parser().parse_args(argv)
     try:
         return args.run(args)

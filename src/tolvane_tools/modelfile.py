@@ -85,6 +85,22 @@ def parse_model(data: bytes) -> Model:
     return model
 
 
+def model_bytes(lookup: dict[int, bytes], merges: dict[tuple[int, int], int],
+                unicode_lookup: dict[str, int]) -> bytes:
+    """The file content of a model given as its three maps, by ascending id as
+    the module writes them."""
+    out = [struct.pack("<Q", len(lookup))]
+    out += [struct.pack("<HQ", token, len(text)) + text for token, text in sorted(lookup.items())]
+    out.append(struct.pack("<Q", len(merges)))
+    out += [struct.pack("<HHH", left, right, merged)
+            for (left, right), merged in sorted(merges.items(), key=lambda item: item[1])]
+    out.append(struct.pack("<Q", len(unicode_lookup)))
+    for key, token in sorted(unicode_lookup.items(), key=lambda item: item[1]):
+        raw = key.encode("utf-8")
+        out.append(struct.pack("<Q", len(raw)) + raw + struct.pack("<H", token))
+    return b"".join(out)
+
+
 def read_model(path: str) -> Model:
     """Reads and parses a model file; OSError and ModelFormatError pass out."""
     with open(path, "rb") as f:

@@ -5,6 +5,7 @@ saved chunk anywhere else."""
 from __future__ import annotations
 
 import math
+import os
 import re
 import time
 from dataclasses import dataclass, field
@@ -23,7 +24,9 @@ _SAVED = b" Saved Successfully "
 class RunState:
     corpus_size: int | None  # None when the corpus is not a regular file
     tokens: int  # tokens in the model as last known
+    stream_done: int | None = None  # bytes of a streamed corpus trained on, as last saved
     started: float = field(default_factory=time.monotonic)
+    saved_at: float | None = None  # when the last chunk was saved
     began: bool = False  # the module opened its files and printed its first line
     chunks_saved: int = 0
     in_chunk: bool = False  # a chunk was read and is being learned from
@@ -42,26 +45,30 @@ class RunState:
     @property
     def bytes_done(self) -> int | None:
         """Bytes trained on. Every read of a regular file but the last one
-        delivers a whole chunk; a pipe delivers what is there, so its count
-        is not known."""
+        delivers a whole chunk; a pipe delivers what is there, so a stream is
+        counted by whoever feeds it (None when nobody does)."""
         if self.corpus_size is None:
-            return None
+            return self.stream_done
         return min(self.chunks_saved * CHUNK_SIZE, self.corpus_size)
 
     def elapsed(self, now: float | None = None) -> float:
         return (time.monotonic() if now is None else now) - self.started
 
     def rate(self, now: float | None = None) -> float | None:
-        """Bytes per second over the whole run, once a chunk is done."""
-        elapsed = self.elapsed(now)
+        """Bytes per second over the chunks saved so far. Bytes count only
+        when their chunk is saved, so a rate over the time up to now would
+        sag through every chunk and jump at its end; up to the last save it
+        holds steady. `now` is accepted for symmetry with the other figures."""
         done = self.bytes_done
-        return done / elapsed if done and elapsed > 0 else None
+        if not done or self.saved_at is None or self.saved_at <= self.started:
+            return None
+        return done / (self.saved_at - self.started)
 
     def remaining(self, now: float | None = None) -> float | None:
         """Time left, from the bytes done so far plus the part of the current
         chunk that its learning loop has passed (a rough share: iterations
         that learn nothing print nothing)."""
-        if self.corpus_size is None or self.bytes_done is None:
+        if self.corpus_size is None:
             return None
         done = float(self.bytes_done)
         if self.in_chunk:
@@ -83,6 +90,7 @@ class RunState:
             return "chunk"
         if line == _SAVED:
             self.chunks_saved += 1
+            self.saved_at = time.monotonic()
             self.in_chunk = False
             return "saved"
         match = _TOKEN_LINE.match(line)
@@ -115,68 +123,141 @@ def speed(rate: float | None) -> str:
     return "- MB/s" if rate is None else f"{rate / 1e6:.2f} MB/s"
 
 
+def done_of(state: RunState) -> str:
+    """Bytes done, and of how many when the total is known."""
+    if state.corpus_size is None:
+        return amount(state.bytes_done)
+    return f"{amount(state.bytes_done)} of {amount(state.corpus_size)}"
+
+
+def left(state: RunState, now: float | None) -> list[str]:
+    return [] if state.corpus_size is None else [f"{clock(state.remaining(now))} left"]
+
+
 def chunk_of(state: RunState, chunk: int) -> str:
     total = state.chunks_total
     return f"chunk {chunk}/{total}" if total is not None else f"chunk {chunk}"
 
 
-def status_line(state: RunState, now: float | None = None) -> str:
+def status_parts(state: RunState, now: float | None = None) -> list[str]:
     """The live line: where the run is, how fast it goes, what is left."""
     rate = state.rate(now)
     parts = [chunk_of(state, max(state.current_chunk, 1))]
     if state.in_chunk:
         parts[0] += f" (loop {state.loop}/{LOOPS_PER_CHUNK})"
-    parts.append(f"{amount(state.bytes_done)} of {amount(state.corpus_size)}")
+    parts.append(done_of(state))
     parts.append(speed(rate))
     parts.append(f"{state.tokens} tokens")
     parts.append(f"{clock(state.elapsed(now))} elapsed")
-    parts.append(f"{clock(state.remaining(now))} left")
-    return "  ".join(parts)
+    parts += left(state, now)
+    return parts
+
+
+def fit(parts: list[str], width: int) -> str:
+    """The parts that fit in `width` columns, whole, from the first on; the
+    first is cut if even it alone is too wide. The line is ASCII, one column
+    a character."""
+    line = parts[0][:width]
+    for part in parts[1:]:
+        if len(line) + 2 + len(part) > width:
+            break
+        line += "  " + part
+    return line
 
 
 def saved_line(state: RunState, now: float | None = None) -> str:
     """The line printed once per saved chunk where there is no terminal."""
     rate = state.rate(now)
-    return (f"{chunk_of(state, state.chunks_saved)} saved: "
-            f"{amount(state.bytes_done)} of {amount(state.corpus_size)}, "
-            f"{speed(rate)}, {state.tokens} tokens, "
-            f"{clock(state.elapsed(now))} elapsed, {clock(state.remaining(now))} left")
+    return ", ".join([f"{chunk_of(state, state.chunks_saved)} saved: {done_of(state)}", speed(rate),
+                      f"{state.tokens} tokens", f"{clock(state.elapsed(now))} elapsed",
+                      *left(state, now)])
+
+
+def say(stream: TextIO | None, text: str) -> None:
+    """Prints one line where a failing stream must not end the command: a
+    closed, full or abandoned output only loses the line."""
+    if stream is None:
+        return
+    try:
+        stream.write(text + "\n")
+        stream.flush()
+    except (OSError, ValueError):
+        _silence(stream)
+
+
+def _silence(stream: TextIO) -> None:
+    """Points a stream that failed at /dev/null, so that what its buffer
+    still holds, flushed at exit, fails no more."""
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, stream.fileno())
+        os.close(null)
+    except (OSError, ValueError):
+        pass
 
 
 class Display:
     """Shows a run on `out`: a rewritten line on a terminal (at most ten times
-    a second), one line per saved chunk elsewhere, or the module's own lines."""
+    a second, cut to the terminal's width), one line per saved chunk
+    elsewhere, or the module's own lines. An output that cannot be written
+    (closed, full, a reader that went away) ends the display, never the run."""
 
-    def __init__(self, out: TextIO, terminal: bool, raw: bool) -> None:
+    def __init__(self, out: TextIO | None, raw: bool) -> None:
         self.out = out
-        self.terminal = terminal and not raw
         self.raw = raw
+        self.terminal = out is not None and not raw and _isatty(out)
         self.last_draw = 0.0
         self.drawn = False
 
+    def _write(self, text: str | bytes) -> None:
+        if self.out is None:
+            return
+        try:
+            if isinstance(text, bytes):
+                self.out.buffer.write(text)
+            else:
+                self.out.write(text)
+            self.out.flush()
+        except (OSError, ValueError):
+            _silence(self.out)
+            self.out = None
+            self.terminal = False
+
     def line(self, state: RunState, raw_line: bytes, event: str | None) -> None:
         if self.raw:
-            self.out.buffer.write(raw_line + b"\n")
-            self.out.flush()
+            self._write(raw_line + b"\n")
         elif event == "saved" and not self.terminal:
-            self.out.write(saved_line(state) + "\n")
-            self.out.flush()
+            self._write(saved_line(state) + "\n")
         elif self.terminal:
             self.tick(state, force=event is not None)
+
+    def width(self) -> int:
+        try:
+            columns = os.get_terminal_size(self.out.fileno()).columns
+        except (OSError, ValueError, AttributeError):
+            columns = 0
+        # One column is left free: a line that fills the last one makes some
+        # terminals wrap before the next carriage return.
+        return max(columns, 20) - 1 if columns else 79
 
     def tick(self, state: RunState, force: bool = False) -> None:
         if not self.terminal:
             return
         now = time.monotonic()
         if force or now - self.last_draw >= 0.1:
-            self.out.write("\r\x1b[K" + status_line(state, now))
-            self.out.flush()
+            self._write("\r\x1b[K" + fit(status_parts(state, now), self.width()))
             self.last_draw = now
             self.drawn = True
 
     def finish(self) -> None:
         """Ends the live line so that what follows starts on a line of its own."""
         if self.terminal and self.drawn:
-            self.out.write("\n")
-            self.out.flush()
+            self._write("\n")
             self.drawn = False
+
+
+def _isatty(out: TextIO) -> bool:
+    try:
+        return out.isatty()
+    except (OSError, ValueError):
+        return False

@@ -4,84 +4,176 @@ terminal, one token per line elsewhere, or as a small HTML page."""
 from __future__ import annotations
 
 import html
+import itertools
+import re
 from dataclasses import dataclass
 
-from tolvane_tools.modelfile import Model
+from tolvane_tools.modelfile import Model, model_bytes
 from tolvane_tools.visible import SYMBOLS, visible_char, visible_text
 
 
-@dataclass
+@dataclass(slots=True)
 class Segment:
     id: int
     text: str  # the piece of the input this token stands for
     oov: bool
 
 
-def _graphemes_of_gap(data, gap: str, count: int) -> list[str]:
-    """Splits text that encoded to `count` out-of-vocabulary tokens into its
-    graphemes. The first grapheme is the longest prefix that still encodes to
-    one token: a longer prefix holds a second grapheme and gives two."""
-    pieces = []
-    while count > 1 and gap:
-        end = 1
-        while end < len(gap) and len(data.encode(gap[:end + 1])) == 1:
-            end += 1
-        pieces.append(gap[:end])
-        gap = gap[end:]
-        count -= 1
-    pieces.append(gap)
-    return pieces
+# A control character always starts a grapheme of its own: a probe ending in
+# it never holds a single grapheme (which encoding refuses) and never joins
+# its last grapheme to anything.
+_SENTINEL = "\x00"
+_ZWJ = "\u200d"
+_RI_FIRST, _RI_LAST = "\U0001F1E6", "\U0001F1FF"
+_EMOJI = "\U0001F600"
 
 
-def _gap_end(data, raw: bytes, pos: int, run: list[int], following: bytes | None) -> int:
-    """Where the text behind a run of out-of-vocabulary tokens ends: at the
-    first place the next token's text starts from which the run re-encodes
-    to exactly those tokens."""
-    if following is None:
-        return len(raw)
-    first = None
-    at = raw.find(following, pos + 1)
-    while at != -1:
-        try:
-            gap = raw[pos:at].decode("utf-8")
-        except UnicodeDecodeError:
-            gap = None
-        if gap is not None:
-            first = at if first is None else first
-            if data.encode(gap) == run:
-                return at
-        at = raw.find(following, at + 1)
-    return len(raw) if first is None else first
+def _is_regional_indicator(ch: str) -> bool:
+    return _RI_FIRST <= ch <= _RI_LAST
+
+
+def _hangul(ch: str) -> str | None:
+    """The Hangul jamo and syllable classes, fixed by their code points."""
+    cp = ord(ch)
+    if 0x1100 <= cp <= 0x115F or 0xA960 <= cp <= 0xA97C:
+        return "L"
+    if 0x1160 <= cp <= 0x11A7 or 0xD7B0 <= cp <= 0xD7C6:
+        return "V"
+    if 0x11A8 <= cp <= 0x11FF or 0xD7CB <= cp <= 0xD7FB:
+        return "T"
+    if 0xAC00 <= cp <= 0xD7A3:
+        return "LV" if (cp - 0xAC00) % 28 == 0 else "LVT"
+    return None
+
+
+def _load(model: bytes):
+    import tempfile
+
+    import tolvane
+
+    with tempfile.NamedTemporaryFile(prefix="tolvane-show-") as f:
+        f.write(model)
+        f.flush()
+        return tolvane.load_from_file(f.name)
+
+
+class _GraphemeSplitter:
+    """Splits text into graphemes exactly as the module does, in time linear
+    in the text. The module is the authority: each distinct character is put
+    in its break class by asking it how the character joins a few others,
+    one pattern then splits the whole text, and one encoding with a model
+    that knows every piece found confirms the split. Should the two ever
+    disagree, the text is split by asking the module about every position."""
+
+    def __init__(self) -> None:
+        # Knows only the out-of-vocabulary token: the number of ids is the
+        # number of graphemes.
+        self.counter = _load(model_bytes({0: b""}, {}, {"oov": 0}))
+        self.classes: dict[str, str] = {}
+
+    def _count(self, text: str) -> int:
+        return len(self.counter.encode(text + _SENTINEL)) - 1
+
+    def _joined(self, text: str) -> bool:
+        return self._count(text) == 1
+
+    def _class_of(self, ch: str) -> str:
+        if ch in "\r\n":
+            return {"\r": "CR", "\n": "LF"}[ch]
+        if ch == _ZWJ:
+            return "ZWJ"
+        if _is_regional_indicator(ch):
+            return "RI"
+        hangul = _hangul(ch)
+        if hangul is not None:
+            return hangul
+        if self._joined("a" + ch):
+            return "Extend" if self._joined(_EMOJI + ch + _ZWJ + _EMOJI) else "SpacingMark"
+        if not self._joined(ch + "\u0301"):
+            return "Control"
+        if self._joined(ch + "a"):
+            return "Prepend"
+        if self._joined(_EMOJI + _ZWJ + ch):
+            return "Pict"
+        return "Other"
+
+    def _pattern(self, text: str) -> re.Pattern:
+        for ch in set(text) - self.classes.keys():
+            self.classes[ch] = self._class_of(ch)
+        members: dict[str, list[str]] = {}
+        for ch, kind in self.classes.items():
+            members.setdefault(kind, []).append(ch)
+
+        def of(*kinds: str) -> str:
+            chars = "".join(re.escape(ch) for kind in kinds for ch in members.get(kind, ()))
+            return f"[{chars}]" if chars else "(?!)"
+
+        # The extended grapheme cluster in the form the Unicode standard
+        # gives it, over the classes found above.
+        hangul = (f"{of('L')}*(?:{of('V')}+|{of('LV')}{of('V')}*|{of('LVT')}){of('T')}*"
+                  f"|{of('L')}+|{of('T')}+")
+        pict = f"{of('Pict')}(?:{of('Extend')}*{of('ZWJ')}{of('Pict')})*"
+        controls = "".join(re.escape(ch) for ch in members.get("Control", ()))
+        core = f"(?:{hangul}|{of('RI')}{of('RI')}|{pict}|[^\r\n{controls}])"
+        post = of("Extend", "ZWJ", "SpacingMark")
+        # Most graphemes of most texts are one ordinary character with the
+        # marks that attach to it: tried first, they cost one step each.
+        lone = f"{of('Other')}{post}*"
+        return re.compile(f"{lone}|\r\n|{of('Control', 'CR', 'LF')}|{of('Prepend')}*{core}{post}*",
+                          re.DOTALL)
+
+    def _confirmed(self, text: str, pieces: list[str]) -> bool:
+        if "".join(pieces) != text:
+            return False
+        ids = {piece: token for token, piece in enumerate(dict.fromkeys(pieces + [_SENTINEL]), 1)}
+        lookup = {token: piece.encode("utf-8") for piece, token in ids.items()}
+        checker = _load(model_bytes({0: b"", **lookup}, {}, {"oov": 0, **ids}))
+        return checker.encode(text + _SENTINEL) == [ids[piece] for piece in pieces] + [ids[_SENTINEL]]
+
+    def _split_slowly(self, text: str) -> list[str]:
+        pieces = []
+        start = 0
+        for i in range(1, len(text)):
+            if not self._joined(text[start:i + 1]):
+                pieces.append(text[start:i])
+                start = i
+        return pieces + [text[start:]] if text else pieces
+
+    def split(self, text: str) -> list[str]:
+        if not text:
+            return []
+        pieces = self._pattern(text).findall(text)
+        return pieces if self._confirmed(text, pieces) else self._split_slowly(text)
 
 
 def segments(data, model: Model, text: str) -> list[Segment]:
-    """The input split at its tokens. An out-of-vocabulary token decodes to
-    nothing, so the piece it stands for is found in the input itself."""
+    """The input split at its tokens. A token stands for whole graphemes: as
+    many as its text holds, or one when it has no text (out of vocabulary,
+    which decodes to nothing, so its piece is taken from the input)."""
     ids = data.encode(text)
-    raw = text.encode("utf-8")
-    texts = [model.lookup.get(token, b"") for token in ids]
+    graphemes = _GraphemeSplitter().split(text)
+    # Grapheme number by the offset it starts at, the end of the text too.
+    index_at = {offset: index for index, offset in
+                enumerate(itertools.accumulate(map(len, graphemes), initial=0))}
+    texts: dict[int, str] = {}
     out: list[Segment] = []
-    pos = 0
-    i = 0
-    while i < len(ids):
-        if texts[i]:
-            if raw.startswith(texts[i], pos):
-                out.append(Segment(ids[i], texts[i].decode("utf-8", "replace"), False))
-                pos += len(texts[i])
-            else:  # the model does not match its own encoding; show its texts
-                out.append(Segment(ids[i], texts[i].decode("utf-8", "replace"), False))
-            i += 1
-            continue
-        j = i
-        while j < len(ids) and not texts[j]:
-            j += 1
-        run = ids[i:j]
-        end = _gap_end(data, raw, pos, run, texts[j] if j < len(ids) else None)
-        gap = raw[pos:end].decode("utf-8", "replace")
-        for token, piece in zip(run, _graphemes_of_gap(data, gap, len(run))):
+    offset = 0
+    for token in ids:
+        shown = texts.get(token)
+        if shown is None:
+            shown = texts[token] = model.lookup.get(token, b"").decode("utf-8", "replace")
+        at = index_at.get(offset, len(graphemes))
+        if not shown:
+            piece = graphemes[at] if at < len(graphemes) else ""
+            offset += len(piece)
             out.append(Segment(token, piece, True))
-        pos = end
-        i = j
+            continue
+        end = offset + len(shown)
+        if end in index_at and text.startswith(shown, offset):
+            offset = end
+        # Otherwise the model does not match its own encoding (a hand-made
+        # file); its text is shown and the input is not consumed.
+        out.append(Segment(token, shown, False))
     return out
 
 
@@ -125,7 +217,15 @@ def render_terminal(parts: list[Segment]) -> str:
 
 def render_lines(parts: list[Segment]) -> str:
     """One token a line, its id and its text made visible, for pipes."""
-    return "".join(f"{seg.id}\t{visible_text(seg.text)}\n" for seg in parts)
+    shown: dict[str, str] = {}  # tokens repeat: each text is made visible once
+
+    def visible(text: str) -> str:
+        made = shown.get(text)
+        if made is None:
+            made = shown[text] = visible_text(text)
+        return made
+
+    return "".join(f"{seg.id}\t{visible(seg.text)}\n" for seg in parts)
 
 
 def render_html(parts: list[Segment], text: str) -> str:

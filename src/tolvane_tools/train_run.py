@@ -9,29 +9,38 @@ with one rename, which leaves the previous model whole until then."""
 
 from __future__ import annotations
 
+import array
+import fcntl
 import importlib.util
 import json
 import os
-import select
+import selectors
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
+import termios
 from dataclasses import dataclass
 
 from tolvane_tools.errors import CliError, module_call
 from tolvane_tools.modelfile import ModelFormatError, lookup_size, read_model
-from tolvane_tools.progress import Display, RunState
+from tolvane_tools.paths import check_output, fd_path, kind_of, open_model
+from tolvane_tools.progress import CHUNK_SIZE, Display, RunState, say
 
 EMPTY_MODEL = bytes(24)  # three empty maps
 START_MODEL = "start.model"
 KEPT_MODEL = "kept.model"  # a copy of the last save, checked to parse
-RESULT_FILE = "result.json"
+LOG_LINK = "train.log"  # the --log file, under a name the module can take
 STOP_GRACE_SECONDS = 10.0
+STDERR_TAIL = 1 << 16  # what is kept of the child's standard error
 
-# Runs in the child. Reports how the run ended in a small JSON file, because
-# the module writes its own failure notice to standard error too.
+# Runs in the child, whose working directory is the scratch directory. Every
+# name it is given is plain ASCII ("/dev/fd/N" for the corpus), whatever the
+# user's names are. How the run ended goes back through a pipe of its own:
+# the module writes its own failure notice to standard error too, and a file
+# would be lost on the very disk that filled up.
 _CHILD = r"""
 import json, os, signal, sys
 parent, result, model, corpus, print_logs, logs = sys.argv[1:]
@@ -45,8 +54,12 @@ except Exception:
 if os.getppid() != int(parent):
     sys.exit(1)
 def report(**fields):
-    with open(result, "w", encoding="utf-8") as f:
-        json.dump(fields, f)
+    view = memoryview(json.dumps(fields).encode("utf-8"))
+    try:
+        while view:
+            view = view[os.write(int(result), view):]
+    except OSError:
+        pass
 try:
     import tolvane
     data = tolvane.load_from_file(model)
@@ -71,6 +84,20 @@ class TrainArgs:
     raw: bool
 
 
+@dataclass
+class Corpus:
+    """The training text, open in this process. A regular file is handed to
+    the child as it is; anything else (standard input, a pipe, a process
+    substitution, a terminal) is a stream that this process copies into the
+    child's input as the child takes it, counting the bytes."""
+    fd: int
+    size: int | None  # bytes of a regular file; None for a stream
+
+    @property
+    def stream(self) -> bool:
+        return self.size is None
+
+
 def _same_file(a: str, b: str) -> bool:
     try:
         return os.path.samefile(a, b)
@@ -78,35 +105,67 @@ def _same_file(a: str, b: str) -> bool:
         return False
 
 
-def _check_paths(args: TrainArgs) -> None:
-    if not os.path.exists(args.corpus):
-        raise CliError(f"corpus not found: {args.corpus}")
-    if os.path.isdir(args.corpus):
-        raise CliError(f"corpus is a directory: {args.corpus}")
-    if not os.access(args.corpus, os.R_OK):
-        raise CliError(f"corpus cannot be read: {args.corpus}")
-    if args.start_model is not None:
-        if not os.path.isfile(args.start_model):
-            raise CliError(f"model file not found: {args.start_model}")
-    if os.path.isdir(args.output):
-        raise CliError(f"output is a directory: {args.output}")
-    if not os.path.isdir(os.path.dirname(os.path.abspath(args.output))):
-        raise CliError(f"output directory does not exist: {os.path.dirname(args.output)}")
+def _same_as_open(path: str, info: os.stat_result) -> bool:
+    try:
+        other = os.stat(path)
+    except OSError:
+        return False
+    return (other.st_dev, other.st_ino) == (info.st_dev, info.st_ino)
+
+
+def _open_corpus(name: str) -> Corpus:
+    """Opens the corpus once; "-" is standard input. What was checked is what
+    the child reads, also when the name is not UTF-8."""
+    if name == "-":
+        if sys.stdin is None:
+            raise CliError("standard input is closed; there is no corpus to read")
+        fd = os.dup(0)
+        os.set_inheritable(fd, False)
+        name = "standard input"
+    else:
+        try:
+            fd = os.open(name, os.O_RDONLY | os.O_CLOEXEC)
+        except FileNotFoundError:
+            raise CliError(f"corpus not found: {name}") from None
+        except IsADirectoryError:
+            raise CliError(f"corpus is a directory: {name}") from None
+        except PermissionError:
+            raise CliError(f"corpus cannot be read: {name}") from None
+        except OSError as error:
+            raise CliError(f"cannot open corpus {name}: {error.strerror}") from None
+    mode = os.fstat(fd).st_mode
+    if stat.S_ISDIR(mode):
+        os.close(fd)
+        raise CliError(f"corpus is a directory: {name}")
+    if stat.S_ISREG(mode):
+        return Corpus(fd, os.fstat(fd).st_size)
+    return Corpus(fd, None)
+
+
+def _check_paths(args: TrainArgs, corpus: Corpus) -> None:
+    check_output(args.output)
+    info = os.fstat(corpus.fd)
+    if not corpus.stream and _same_as_open(args.output, info):
+        raise CliError(f"output is the corpus itself: {args.output}; training would replace it")
+    if args.print_logs and not corpus.stream and _same_as_open("log.txt", info):
+        raise CliError("the corpus is log.txt, to which --print-logs appends the learned merges; "
+                       "the run would read its own lines back without end")
     if args.log is not None:
         # The module empties the log file before it opens anything else; a log
         # naming one of the run's inputs would destroy it.
-        for other, what in ((args.corpus, "the corpus"), (args.start_model, "the --from model"),
-                            (args.output, "the output model")):
+        if not corpus.stream and _same_as_open(args.log, info):
+            raise CliError(f"--log names the corpus ({args.log}); it would be emptied")
+        for other, what in ((args.start_model, "the --from model"), (args.output, "the output model")):
             if other is not None and _same_file(args.log, other):
                 raise CliError(f"--log names {what} ({args.log}); it would be emptied")
 
 
-def _check_start_model(path: str) -> None:
+def _check_start_model(path: str, fd: int) -> None:
     """Loads the starting model with the module, so a bad file is reported
     before a child is started for it."""
     import tolvane
 
-    module_call(f"cannot load model {path}", lambda: tolvane.load_from_file(path))
+    module_call(f"cannot load model {path}", lambda: tolvane.load_from_file(fd_path(fd)))
 
 
 def _child_env() -> dict[str, str]:
@@ -182,42 +241,217 @@ def _stop_on_termination() -> dict:
     return {sig: signal.signal(sig, interrupt) for sig in (signal.SIGTERM, signal.SIGHUP)}
 
 
-def _pump(child: subprocess.Popen, state: RunState, display: Display, scratch: str) -> None:
-    """Reads the child's lines until it closes its output."""
-    fd = child.stdout.fileno()
-    pending = b""
-    while True:
-        ready, _, _ = select.select([fd], [], [], 0.2)
-        if not ready:
-            display.tick(state)
-            continue
-        block = os.read(fd, 65536)
-        if not block:
-            break
-        pending += block
-        *lines, pending = pending.split(b"\n")
-        for line in lines:
-            event = state.feed(line)
-            if event == "saved":
-                state.tokens = lookup_size(os.path.join(scratch, "tokenizer")) or state.tokens
-                _keep_copy(scratch)
-            display.line(state, line, event)
-    if pending:
-        display.line(state, pending, state.feed(pending))
+class _Relay:
+    """Copies a stream corpus into the pipe the child trains on. The pipe is
+    made as large as a chunk where the system allows it: the child's read
+    takes whatever the pipe holds, so a stream that keeps up trains in whole
+    chunks, as the same text in a file would."""
+
+    def __init__(self, source: int) -> None:
+        self.source = source
+        self.child_end, self.write_end = os.pipe()
+        for size in (CHUNK_SIZE, _pipe_max_size()):
+            try:
+                fcntl.fcntl(self.write_end, fcntl.F_SETPIPE_SZ, size)
+                break
+            except OSError:
+                continue
+        os.set_blocking(self.write_end, False)
+        self.pending = b""
+        self.fed = 0  # bytes written into the pipe
+        self.ended = False  # the source is exhausted (or the child gone)
+        self.selector: selectors.BaseSelector | None = None  # set while it is watched
+
+    def unread(self) -> int:
+        """Bytes in the pipe that the child has not read yet."""
+        if self.write_end < 0:
+            return 0
+        count = array.array("i", [0])
+        try:
+            fcntl.ioctl(self.write_end, termios.FIONREAD, count)
+        except OSError:
+            return 0
+        return count[0]
+
+    def trained(self) -> int:
+        return self.fed - self.unread()
+
+    def want_read(self) -> bool:
+        return not self.ended and not self.pending
+
+    def want_write(self) -> bool:
+        return bool(self.pending) and self.write_end >= 0
+
+    def read_source(self) -> None:
+        try:
+            block = os.read(self.source, 1 << 20)
+        except OSError:  # a terminal that went away: the text ends here
+            block = b""
+        if block:
+            self.pending = block
+        else:
+            self.ended = True
+            if not self.pending:
+                self.close_input()
+
+    def write_child(self) -> None:
+        try:
+            written = os.write(self.write_end, self.pending)
+        except BlockingIOError:
+            return
+        except OSError:  # the child is gone; nothing more to give it
+            self.pending = b""
+            self.ended = True
+            self.close_input()
+            return
+        self.fed += written
+        self.pending = self.pending[written:]
+        if not self.pending and self.ended:
+            self.close_input()
+
+    def close_input(self) -> None:
+        """The child reads the end of the text once this is closed."""
+        if self.write_end >= 0:
+            if self.selector is not None and self.write_end in self.selector.get_map():
+                self.selector.unregister(self.write_end)
+            os.close(self.write_end)
+            self.write_end = -1
 
 
-def _read_result(scratch: str) -> dict:
+def _pipe_max_size() -> int:
     try:
-        with open(os.path.join(scratch, RESULT_FILE), encoding="utf-8") as f:
-            return json.load(f)
+        with open("/proc/sys/fs/pipe-max-size", encoding="ascii") as f:
+            return int(f.read())
     except (OSError, ValueError):
+        return 1 << 16
+
+
+class _ChildOutput:
+    """Everything the child sends back while it runs: its console lines, the
+    end of its standard error, and its report of how the run ended."""
+
+    def __init__(self) -> None:
+        self.pending = b""
+        self.stderr = b""
+        self.result = b""
+
+
+def _pump(child: subprocess.Popen, result_fd: int, state: RunState, display: Display,
+          scratch: str, relay: _Relay | None) -> _ChildOutput:
+    """Reads the child's output, and feeds it a stream corpus, until the child
+    closes its output."""
+    got = _ChildOutput()
+    selector = selectors.DefaultSelector()
+    readers = {child.stdout.fileno(): "stdout", child.stderr.fileno(): "stderr", result_fd: "result"}
+    for fd in readers:
+        selector.register(fd, selectors.EVENT_READ)
+    if relay is not None:
+        relay.selector = selector
+    try:
+        while readers:
+            _register_relay(selector, relay)
+            events = selector.select(0.2)
+            if not events:
+                display.tick(state)
+            for key, mask in events:
+                if relay is not None and key.fd == relay.source:
+                    relay.read_source()
+                elif relay is not None and key.fd == relay.write_end:
+                    relay.write_child()
+                else:
+                    _read_child(key.fd, readers, selector, got, state, display, scratch, relay)
+    finally:
+        if relay is not None:
+            relay.selector = None
+        selector.close()
+    if got.pending:
+        display.line(state, got.pending, state.feed(got.pending))
+    return got
+
+
+def _register_relay(selector: selectors.BaseSelector, relay: _Relay | None) -> None:
+    if relay is None:
+        return
+    for fd, wanted, event in ((relay.source, relay.want_read(), selectors.EVENT_READ),
+                              (relay.write_end, relay.want_write(), selectors.EVENT_WRITE)):
+        registered = fd in selector.get_map() if fd >= 0 else False
+        if wanted and not registered:
+            selector.register(fd, event)
+        elif not wanted and registered:
+            selector.unregister(fd)
+
+
+def _read_child(fd: int, readers: dict, selector, got: _ChildOutput, state: RunState,
+                display: Display, scratch: str, relay: _Relay | None) -> None:
+    block = os.read(fd, 65536)
+    which = readers[fd]
+    if not block:
+        selector.unregister(fd)
+        del readers[fd]
+        return
+    if which == "stderr":
+        got.stderr = (got.stderr + block)[-STDERR_TAIL:]
+        return
+    if which == "result":
+        got.result += block
+        return
+    got.pending += block
+    *lines, got.pending = got.pending.split(b"\n")
+    for line in lines:
+        event = state.feed(line)
+        if event == "saved":
+            state.tokens = lookup_size(os.path.join(scratch, "tokenizer")) or state.tokens
+            if relay is not None:
+                state.stream_done = relay.trained()
+            _keep_copy(scratch)
+        display.line(state, line, event)
+
+
+def _parse_result(raw: bytes) -> dict:
+    try:
+        result = json.loads(raw.decode("utf-8"))
+    except ValueError:
         return {}
+    return result if isinstance(result, dict) else {}
+
+
+def _prepare_scratch(args: TrainArgs, scratch: str, start_fd: int | None) -> str:
+    """Lays out the child's working directory; returns the name of the log
+    the child is given. Every name inside it is plain ASCII."""
+    start = os.path.join(scratch, START_MODEL)
+    with open(start, "wb") as f:
+        if start_fd is None:
+            f.write(EMPTY_MODEL)
+        else:
+            with os.fdopen(os.dup(start_fd), "rb") as source:
+                source.seek(0)
+                shutil.copyfileobj(source, f)
+    if args.print_logs:
+        # The module appends to "log.txt" in its working directory; keep
+        # that the caller's directory, as if the run happened there.
+        os.symlink(os.path.abspath("log.txt"), os.path.join(scratch, "log.txt"))
+    if args.log is None:
+        return os.devnull
+    os.symlink(os.path.abspath(args.log), os.path.join(scratch, LOG_LINK))
+    return LOG_LINK
 
 
 def run_training(args: TrainArgs) -> int:
-    _check_paths(args)
-    if args.start_model is not None:
-        _check_start_model(args.start_model)
+    corpus = _open_corpus(args.corpus)
+    start_fd = None
+    try:
+        _check_paths(args, corpus)
+        if args.start_model is not None:
+            start_fd = open_model(args.start_model)
+            _check_start_model(args.start_model, start_fd)
+        return _run_in_scratch(args, corpus, start_fd)
+    finally:
+        os.close(corpus.fd)
+        if start_fd is not None:
+            os.close(start_fd)
+
+
+def _run_in_scratch(args: TrainArgs, corpus: Corpus, start_fd: int | None) -> int:
     out = sys.stdout
     summary = sys.stderr if args.raw else sys.stdout
     output_dir = os.path.dirname(os.path.abspath(args.output))
@@ -225,40 +459,39 @@ def run_training(args: TrainArgs) -> int:
         scratch = tempfile.mkdtemp(prefix=".tolvane-train-", dir=output_dir)
     except OSError as error:
         raise CliError(f"cannot work in {output_dir}: {error.strerror}") from None
+    relay = None
     try:
-        start = os.path.join(scratch, START_MODEL)
-        if args.start_model is not None:
-            shutil.copyfile(args.start_model, start)
-        else:
-            with open(start, "wb") as f:
-                f.write(EMPTY_MODEL)
-        if args.print_logs:
-            # The module appends to "log.txt" in its working directory; keep
-            # that the caller's directory, as if the run happened there.
-            os.symlink(os.path.abspath("log.txt"), os.path.join(scratch, "log.txt"))
-        corpus = os.path.abspath(args.corpus)
-        size = os.path.getsize(corpus) if os.path.isfile(corpus) else None
-        state = RunState(corpus_size=size, tokens=lookup_size(start) or 0)
-        display = Display(out, terminal=out.isatty(), raw=args.raw)
-        command = [sys.executable, "-c", _CHILD, str(os.getpid()), os.path.join(scratch, RESULT_FILE), start,
-                   corpus, "1" if args.print_logs else "0",
-                   os.path.abspath(args.log) if args.log else os.devnull]
-        # Standard error goes to a file: a pipe nobody reads could fill up.
-        errors = open(os.path.join(scratch, "stderr.txt"), "w+b")
-        # Its own session: Ctrl-C on the terminal reaches only this process,
-        # which then stops the child in order.
-        child = subprocess.Popen(command, cwd=scratch, env=_child_env(), stdin=subprocess.DEVNULL,
-                                 stdout=subprocess.PIPE, stderr=errors, start_new_session=True)
+        logs = _prepare_scratch(args, scratch, start_fd)
+        state = RunState(corpus_size=corpus.size,
+                         tokens=lookup_size(os.path.join(scratch, START_MODEL)) or 0,
+                         stream_done=0 if corpus.stream else None)
+        display = Display(out, raw=args.raw)
+        relay = _Relay(corpus.fd) if corpus.stream else None
+        child_corpus = relay.child_end if relay is not None else corpus.fd
+        result_read, result_write = os.pipe()
+        command = [sys.executable, "-c", _CHILD, str(os.getpid()), str(result_write), START_MODEL,
+                   fd_path(child_corpus), "1" if args.print_logs else "0", logs]
+        try:
+            # Its own session: Ctrl-C on the terminal reaches only this process,
+            # which then stops the child in order.
+            child = subprocess.Popen(command, cwd=scratch, env=_child_env(), stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     pass_fds=(child_corpus, result_write), start_new_session=True)
+        finally:
+            os.close(result_write)
+            if relay is not None:
+                os.close(relay.child_end)
+        got = _ChildOutput()
         interrupted = False
         previous_handlers = _stop_on_termination()
         try:
             try:
-                _pump(child, state, display, scratch)
+                got = _pump(child, result_read, state, display, scratch, relay)
                 child.wait()
             except KeyboardInterrupt:
                 interrupted = True
                 display.finish()
-                print("stopping: waiting for the training process to end", file=summary, flush=True)
+                say(summary, "stopping: waiting for the training process to end")
                 _stop(child)
         finally:
             if child.poll() is None:
@@ -266,25 +499,45 @@ def run_training(args: TrainArgs) -> int:
                 child.wait()
             for sig, handler in previous_handlers.items():
                 signal.signal(sig, handler)
-            errors.seek(0)
-            stderr_tail = errors.read().decode("utf-8", "replace").strip().splitlines()
-            errors.close()
+            if interrupted:
+                got.result = _drain(result_read)
+                got.stderr = _drain(child.stderr.fileno())[-STDERR_TAIL:]
+            os.close(result_read)
             child.stdout.close()
+            child.stderr.close()
         display.finish()
+        stderr_tail = got.stderr.decode("utf-8", "replace").strip().splitlines()
         # Putting the kept model in place must not be cut short by another Ctrl-C.
         previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
         try:
-            return _conclude(args, state, scratch, start, child.returncode, interrupted,
+            return _conclude(args, state, scratch, os.path.join(scratch, START_MODEL),
+                             child.returncode, interrupted, _parse_result(got.result),
                              stderr_tail, summary)
         finally:
             signal.signal(signal.SIGINT, previous)
     finally:
+        if relay is not None and relay.write_end >= 0:
+            os.close(relay.write_end)
         shutil.rmtree(scratch, ignore_errors=True)
 
 
+def _drain(fd: int) -> bytes:
+    """What a pipe still holds once the child is gone (its write ends are
+    closed, so this ends)."""
+    os.set_blocking(fd, False)
+    out = b""
+    while True:
+        try:
+            block = os.read(fd, 65536)
+        except (BlockingIOError, OSError):
+            return out
+        if not block:
+            return out
+        out += block
+
+
 def _conclude(args: TrainArgs, state: RunState, scratch: str, start: str, returncode: int,
-              interrupted: bool, stderr_tail: list[str], summary) -> int:
-    result = _read_result(scratch)
+              interrupted: bool, result: dict, stderr_tail: list[str], summary) -> int:
     status = result.get("status")
     if interrupted or status == "interrupted":
         status = "interrupted"
@@ -293,8 +546,8 @@ def _conclude(args: TrainArgs, state: RunState, scratch: str, start: str, return
     if status == "done":
         # An empty corpus saves nothing: the model is the one training started from.
         _install(model or start, args.output)
-        print(f"model saved to {args.output}: {chunks} chunk{'s' * (chunks != 1)}, "
-              f"{lookup_size(args.output)} tokens, {state.elapsed():.1f} s", file=summary)
+        say(summary, f"model saved to {args.output}: {chunks} chunk{'s' * (chunks != 1)}, "
+                     f"{lookup_size(args.output)} tokens, {state.elapsed():.1f} s")
         return 0
 
     if status == "interrupted":
@@ -313,5 +566,5 @@ def _conclude(args: TrainArgs, state: RunState, scratch: str, start: str, return
         kept = f"kept the model saved after chunk {chunks} at {args.output}"
     else:
         kept = f"no chunk was saved; {args.output} left unchanged"
-    print(f"tolvane: {reason}; {kept}", file=sys.stderr)
+    say(sys.stderr, f"tolvane: {reason}; {kept}")
     return 130 if status == "interrupted" else 1

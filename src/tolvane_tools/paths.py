@@ -1,0 +1,77 @@
+"""Files named on the command line, opened once and checked by what they are.
+
+A model path is read whole, so it must be a regular file: a device such as
+/dev/zero never ends, and a pipe would be used up by the check. The command
+keeps the descriptor it checked and hands the module "/dev/fd/N" for it,
+which also lets the module (which takes names as UTF-8 text) reach a file
+whose name is not UTF-8."""
+
+from __future__ import annotations
+
+import os
+import stat
+
+from tolvane_tools.errors import CliError
+
+_KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISCHR, "a character device"),
+          (stat.S_ISBLK, "a block device"), (stat.S_ISFIFO, "a named pipe"),
+          (stat.S_ISSOCK, "a socket"))
+
+
+def kind_of(mode: int) -> str:
+    """What a file is, for a message: "a directory", "a named pipe", ..."""
+    for test, kind in _KINDS:
+        if test(mode):
+            return kind
+    return "a regular file" if stat.S_ISREG(mode) else "not a regular file"
+
+
+def fd_path(fd: int) -> str:
+    """A name for an open descriptor that any process holding it can open."""
+    return f"/dev/fd/{fd}"
+
+
+def open_model(path: str, what: str = "model") -> int:
+    """Opens a model file for reading; returns the descriptor. Anything but a
+    regular file is refused, saying what it is. O_NONBLOCK keeps the open of a
+    named pipe from waiting for a writer; it has no effect on a regular file."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    except FileNotFoundError:
+        raise CliError(f"{what} file not found: {path}") from None
+    except OSError as error:
+        raise CliError(f"cannot open {what} file {path}: {error.strerror}") from None
+    mode = os.fstat(fd).st_mode
+    if not stat.S_ISREG(mode):
+        os.close(fd)
+        raise CliError(f"{what} path is {kind_of(mode)}: {path}")
+    os.set_blocking(fd, True)
+    return fd
+
+
+def read_model_bytes(path: str) -> bytes:
+    fd = open_model(path)
+    with os.fdopen(fd, "rb") as f:
+        return f.read()
+
+
+def check_output(output: str) -> None:
+    """Refuses an output the finished model could not be renamed to, before
+    any training: an empty name, a name that ends in a slash, a directory, a
+    missing parent directory, or an existing file that is not a regular one
+    (the rename would replace a device node or a pipe with the model)."""
+    if output == "":
+        raise CliError("the output model name is empty")
+    if output.endswith(os.sep):
+        raise CliError(f"output names a directory: {output}")
+    try:
+        mode = os.stat(output).st_mode
+    except FileNotFoundError:
+        mode = None
+    except OSError as error:
+        raise CliError(f"cannot use output {output}: {error.strerror}") from None
+    if mode is not None and not stat.S_ISREG(mode):
+        raise CliError(f"output is {kind_of(mode)}: {output}")
+    parent = os.path.dirname(os.path.abspath(output))
+    if not os.path.isdir(parent):
+        raise CliError(f"output directory does not exist: {os.path.dirname(output)}")
