@@ -1,0 +1,268 @@
+"""The `tolvane` command under bad output, bad paths, streams, full disks and
+names that are not UTF-8."""
+
+import fcntl
+import os
+import pty
+import re
+import struct
+import subprocess
+import sys
+import termios
+
+import pytest
+
+import tolvane
+from test_cli import _env, corpus_text, fifo_corpus, one_error_line, run, start, tolvane_model, trained  # noqa: F401
+from test_faults import tmpfs
+
+from tolvane_tools import show
+from tolvane_tools.modelfile import read_model
+from tolvane_tools.progress import Display, RunState, amount, fit, status_parts
+
+COMMAND = [sys.executable, "-m", "tolvane_tools"]
+
+
+def scratch_dirs(folder):
+    return [name for name in os.listdir(folder) if name.startswith(".tolvane-train-")]
+
+
+# --- output that cannot be written -------------------------------------------------------
+
+def _closed_pipe():
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    return write_end
+
+
+@pytest.mark.parametrize("output", ["reader gone", "/dev/full", "closed"])
+def test_failing_display_never_stops_training(tmp_path, output):
+    (tmp_path / "c.txt").write_text(corpus_text(seed=21), encoding="utf-8")
+    args = [*COMMAND, "train", "c.txt", "-o", "x.model"]
+    if output == "closed":
+        args = ["bash", "-c", 'exec "$@" >&-', "tolvane", *args]
+        stdout = None
+    elif output == "reader gone":
+        stdout = _closed_pipe()
+    else:
+        stdout = open(output, "wb")
+    try:
+        done = subprocess.run(args, cwd=tmp_path, env=_env(), stdout=stdout, stderr=subprocess.PIPE,
+                              timeout=120)
+    finally:
+        if isinstance(stdout, int):
+            os.close(stdout)
+        elif stdout is not None:
+            stdout.close()
+    assert done.returncode == 0, done.stderr
+    assert done.stderr == b""
+    assert len(tolvane.load_from_file(str(tmp_path / "x.model")).vocab()) > 1
+    assert scratch_dirs(tmp_path) == []
+
+
+# --- paths refused before training ------------------------------------------------------
+
+@pytest.mark.parametrize("output, expected", [
+    ("c.txt", "output is the corpus itself: c.txt; training would replace it"),
+    ("link.txt", "output is the corpus itself: link.txt; training would replace it"),
+    ("newdir/", "output names a directory: newdir/"),
+    ("", "the output model name is empty"),
+    ("missing/dir/m", "output directory does not exist: missing/dir"),
+    ("sub", "output is a directory: sub"),
+    ("pipe", "output is a named pipe: pipe"),
+])
+def test_bad_outputs_are_refused_before_training(tmp_path, output, expected):
+    corpus = corpus_text(seed=4).encode()
+    (tmp_path / "c.txt").write_bytes(corpus)
+    os.link(tmp_path / "c.txt", tmp_path / "link.txt")
+    (tmp_path / "sub").mkdir()
+    os.mkfifo(tmp_path / "pipe")
+    done = run("train", "c.txt", "-o", output, cwd=tmp_path)
+    assert one_error_line(done) == f"tolvane: {expected}"
+    assert done.stdout == b""  # not a chunk was trained
+    assert (tmp_path / "c.txt").read_bytes() == corpus
+    assert sorted(os.listdir(tmp_path)) == ["c.txt", "link.txt", "pipe", "sub"]
+
+
+def test_corpus_that_is_log_txt_is_refused_with_print_logs(tmp_path):
+    (tmp_path / "log.txt").write_text(corpus_text(seed=4), encoding="utf-8")
+    before = (tmp_path / "log.txt").read_bytes()
+    line = one_error_line(run("train", "log.txt", "--print-logs", "-o", "m", cwd=tmp_path))
+    assert "the corpus is log.txt" in line
+    assert (tmp_path / "log.txt").read_bytes() == before
+    assert not (tmp_path / "m").exists()
+
+
+@pytest.mark.parametrize("args, expected", [
+    (["encode", "-m", "/dev/zero", "hi"], "model path is a character device: /dev/zero"),
+    (["train", "c.txt", "--from", "/dev/null"], "model path is a character device: /dev/null"),
+    (["inspect", "-m", "pipe"], "model path is a named pipe: pipe"),
+    (["show", "-m", "pipe", "hi"], "model path is a named pipe: pipe"),
+    (["decode", "-m", ".", "1"], "model path is a directory: ."),
+])
+def test_model_paths_that_are_not_regular_files(tmp_path, args, expected):
+    (tmp_path / "c.txt").write_text("the fox", encoding="utf-8")
+    os.mkfifo(tmp_path / "pipe")
+    assert one_error_line(run(*args, cwd=tmp_path)) == f"tolvane: {expected}"
+
+
+# --- a corpus that is a stream ------------------------------------------------------------
+
+@pytest.mark.parametrize("how", ["-", "/dev/stdin", "process substitution", "/dev/stdin from a file"])
+def test_streamed_corpus(trained, tmp_path, how):  # noqa: F811
+    corpus = corpus_text().encode()  # the text the `trained` model was trained on
+    (tmp_path / "c.txt").write_bytes(corpus)
+    shell = {"-": 'cat c.txt | "$@" train - -o m.bin',
+             "/dev/stdin": 'cat c.txt | "$@" train /dev/stdin -o m.bin',
+             "process substitution": '"$@" train <(cat c.txt) -o m.bin',
+             "/dev/stdin from a file": '"$@" train /dev/stdin -o m.bin < c.txt'}[how]
+    done = subprocess.run(["bash", "-c", shell, "tolvane", *COMMAND], cwd=tmp_path, env=_env(),
+                          capture_output=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    saved = [line for line in done.stdout.decode().splitlines() if " saved: " in line]
+    if how == "/dev/stdin from a file":
+        assert saved[-1].startswith(f"chunk 1/1 saved: {amount(len(corpus))} of ")
+    else:
+        # Bytes done, no total, and no time left to guess.
+        assert saved[-1].startswith(f"chunk {len(saved)} saved: {amount(len(corpus))}, ")
+        assert " of " not in saved[-1] and " left" not in saved[-1]
+    model = tolvane_model(tmp_path / "m.bin")
+    assert set(model["unicode"]) == set(tolvane_model(trained[1])["unicode"])
+    if len(saved) == 1:  # the whole text in one read: the same model as from the file
+        assert (tmp_path / "m.bin").read_bytes() == trained[1].read_bytes()
+
+
+# --- a failure in the child -----------------------------------------------------------------
+
+def test_full_disk_failure_reaches_the_user(tmp_path):
+    corpus, writer = fifo_corpus(tmp_path, b"abc " * 3000)
+    with tmpfs(tmp_path / "small", "64k") as small:
+        try:
+            child = start("train", corpus, "-o", small / "m.bin", cwd=tmp_path)
+            assert child.stdout.readline().startswith(b"chunk 1 saved: ")
+            # Some thousands of new graphemes: the next save needs more room than is left.
+            os.write(writer, "".join(chr(c) for c in range(0x4E00, 0x4E00 + 6000)).encode() * 2)
+            os.close(writer)
+            writer = None
+            out, err = child.communicate(timeout=120)
+        finally:
+            if writer is not None:
+                os.close(writer)
+        assert child.returncode == 1
+        assert err.decode().strip() == ("tolvane: training failed in chunk 2: Should work: No space left "
+                                        "on device (os error 28, storage full); kept the model saved "
+                                        "after chunk 1 at " + str(small / "m.bin"))
+        assert set(read_model(str(small / "m.bin")).unicode_lookup) == {"oov", "a", "b", "c", " "}
+        assert scratch_dirs(small) == []
+
+
+# --- names that are not UTF-8 ---------------------------------------------------------------
+
+def test_names_that_are_not_utf8(tmp_path):
+    folder, corpus, log, page = b"d\xfe", b"c\xff.txt", b"l\xfc.log", b"p\xfb.html"
+    work = os.fsencode(tmp_path)
+    os.mkdir(os.path.join(work, folder))
+    with open(os.path.join(work, corpus), "wb") as f:
+        f.write(corpus_text(seed=8).encode())
+    model = folder + b"/m\xfd"
+    done = run("train", corpus, "-o", model, "--log", log, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines()[-1].startswith(b"model saved to " + model + b": 1 chunk")
+    assert open(os.path.join(work, log), "rb").read().startswith(b"\n---")
+    more = run("train", corpus, "--from", model, "-o", folder + b"/n\xfd", cwd=tmp_path)
+    assert more.returncode == 0, more.stderr
+    encoded = run("encode", "-m", model, "the fox", cwd=tmp_path)
+    assert encoded.returncode == 0, encoded.stderr
+    assert run("decode", "-m", model, *encoded.stdout.split(), cwd=tmp_path).stdout == b"the fox\n"
+    assert run("inspect", "-m", model, cwd=tmp_path).returncode == 0
+    assert run("show", "-m", model, "the fox", "--html", page, cwd=tmp_path).returncode == 0
+    assert os.path.getsize(os.path.join(work, page)) > 0
+
+
+# --- the progress line --------------------------------------------------------------------
+
+def test_status_line_fits_and_rate_holds_within_a_chunk():
+    state = RunState(corpus_size=40 * 3_067_833, tokens=12345)
+    state.started -= 100.0
+    state.feed(b" Saved Successfully ")
+    state.feed(b"Finish converting new read chunk to tokens")
+    state.feed(b"Token 12344 | Merge (3, 4) | 9 Times | Loop 350")
+    now = state.saved_at
+    parts = status_parts(state, now)
+    whole = "  ".join(parts)
+    assert len(whole) > 80
+    for width in (10, 30, 60, 79):
+        line = fit(parts, width)
+        assert len(line) <= width and whole.startswith(line)
+    assert fit(parts, 200) == whole
+    # Later in the same chunk: the rate is still that of the saved chunks.
+    assert state.rate(now + 50.0) == state.rate(now) == pytest.approx(3_067_833 / 100.0, rel=0.01)
+
+
+def test_live_line_is_cut_to_the_terminal_width(tmp_path):
+    (tmp_path / "c.txt").write_text(corpus_text(seed=9), encoding="utf-8")
+    leader, follower = pty.openpty()
+    fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 40, 0, 0))
+    child = subprocess.Popen([*COMMAND, "train", "c.txt"], cwd=tmp_path, env=_env(),
+                             stdout=follower, stderr=subprocess.PIPE)
+    os.close(follower)
+    out = b""
+    while True:
+        try:
+            block = os.read(leader, 65536)
+        except OSError:
+            break
+        if not block:
+            break
+        out += block
+    os.close(leader)
+    assert child.wait(timeout=60) == 0, child.stderr.read()
+    child.stderr.close()
+    drawn = [piece for piece in out.decode().split("\r\x1b[K")[1:]]
+    assert drawn and all(len(piece.split("\r\n")[0]) < 40 for piece in drawn)
+    assert drawn[0].startswith("chunk 1/1")
+
+
+# --- show: graphemes found as the module finds them ------------------------------------------
+
+TRICKY = ["a\u0301" * 50 + "a", "👩‍👩‍👧 x 👍🏽 \U0001F600\u0301\u200d\U0001F600", "🇸🇪🇳🇴🇫 🇦🇧🇨🇩",
+          "한국어 ᄀᄀ가각\u11a8 \u1100\u1161\u11a8", "crlf\r\n\r\r\n\n", "\u0600a \u0903x\u0903 \x01\u0301",
+          "a\u200d\U0001F600 \u200d\U0001F600", "naïve café"]
+
+
+@pytest.mark.parametrize("text", TRICKY)
+def test_show_splits_graphemes_as_the_module_does(trained, text):  # noqa: F811
+    splitter = show._GraphemeSplitter()
+    pieces = splitter.split(text)
+    assert pieces == splitter._split_slowly(text)
+    data = tolvane.load_from_file(str(trained[1]))
+    model = read_model(str(trained[1]))
+    parts = show.segments(data, model, text)
+    assert [part.id for part in parts] == data.encode(text)
+    assert "".join(part.text for part in parts) == text
+
+
+def test_show_asks_the_module_a_bounded_number_of_times(trained, monkeypatch):  # noqa: F811
+    calls = []
+
+    class Counted:
+        def __init__(self, data):
+            self.data = data
+
+        def encode(self, text):
+            calls.append(len(text))
+            return self.data.encode(text)
+
+    real_load = show._load
+    monkeypatch.setattr(show, "_load", lambda model: Counted(real_load(model)))
+    data = tolvane.load_from_file(str(trained[1]))
+    model = read_model(str(trained[1]))
+    counts = []
+    for repeat in (1000, 8000):
+        calls.clear()
+        parts = show.segments(data, model, "a\u0301" * repeat + "a")
+        assert len(parts) == repeat + 1
+        counts.append(len(calls))
+        # The whole text is encoded a fixed number of times, never once per grapheme.
+        assert sum(length > 100 for length in calls) <= 2
+    assert counts[0] == counts[1]
