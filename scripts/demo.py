@@ -14,10 +14,10 @@ import sysconfig
 import time
 
 import tolvane
+from tolvane_tools.visible import visible_text as visible
 
 CORPUS_CAP = 12 * 1024 * 1024
 SAMPLE = "def tokenize(text):\n    return [piece.strip() for piece in text.split(',')]\n"
-VISIBLE = {" ": "\u2423", "\n": "\u21b5", "\t": "\u21e5", "\r": "\u240d"}
 
 
 def stdlib_corpus(target):
@@ -38,10 +38,6 @@ def stdlib_corpus(target):
             files += 1
             size += len(data)
     return files, size
-
-
-def visible(text):
-    return "".join(VISIBLE.get(c, c) for c in text)
 
 
 def sample_from(corpus):
@@ -112,6 +108,8 @@ def main(argv):
     print(f"Sample: {visible(sample)}")
     print(f"Encoded: {len(sample)} characters -> {len(encoded)} tokens: {encoded}")
     print("Pieces: " + " | ".join(visible(texts[i]) for i in encoded))
+    print()
+    print("The `tolvane` command is in .venv/bin: `source .venv/bin/activate` puts it on your PATH.")
     if decoded == sample:
         print("Round trip: decode(encode(sample)) == sample")
     else:

@@ -166,14 +166,14 @@ def _check_output(args: CorpusArgs) -> None:
 
 
 def load_tokenizer(path: str):
-    if not os.path.exists(path):
-        raise CliError(f"model file not found: {path}")
-    if os.path.isdir(path):
-        raise CliError(f"model path is a directory: {path}")
     from tolvane_tools import Tokenizer
+    from tolvane_tools.paths import read_model_bytes
 
+    # Read here, so a path that is no regular file is refused as such and a
+    # name that is not UTF-8 works.
+    content = read_model_bytes(path)
     try:
-        return Tokenizer.from_file(path)
+        return Tokenizer.from_bytes(content)
     except (ValueError, OSError) as error:
         raise CliError(f"cannot load model {path}: {error}") from None
 

@@ -254,7 +254,7 @@ body {{ font-family: system-ui, sans-serif; margin: 2em; color: #222; background
 .t:hover {{ outline: 2px solid #333; }}
 {colours}
 .oov {{ text-decoration: underline wavy #c00; }}
-.mark {{ color: #555; }}
+.mark {{ color: #555; font-family: "DejaVu Sans Mono", "DejaVu Sans", monospace; }}
 .ids {{ font-family: ui-monospace, monospace; color: #333; line-height: 1.8; }}
 </style>
 </head>

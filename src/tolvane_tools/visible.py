@@ -5,7 +5,10 @@ from __future__ import annotations
 
 import unicodedata
 
-SYMBOLS = {" ": "\u2420", "\t": "\u21e5", "\r": "\u240d", "\n": "\u240a"}  # ␠ ⇥ ␍ ␊
+# ␣ ⇥ ⇤ ↵: every one is in DejaVu, the font a fresh Debian falls back to, so
+# the marks show in a terminal and in a browser alike. (The control pictures
+# ␠ ␍ ␊ are not, and show as empty boxes there.)
+SYMBOLS = {" ": "\u2423", "\t": "\u21e5", "\r": "\u21e4", "\n": "\u21b5"}
 # The marks themselves, and the backslash that starts a byte escape, are
 # escaped too, so a shown text reads back one way only.
 _LITERAL_MARKS = set(SYMBOLS.values()) | {"\\"}

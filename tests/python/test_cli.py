@@ -295,21 +295,21 @@ def test_inspect_table_of_a_hand_made_model(tmp_path):
     done = run("inspect", "-m", model, cwd=tmp_path)
     assert done.returncode == 0, done.stderr
     rows = [line.split() for line in done.stdout.decode().splitlines()[1:6]]
-    assert rows == [["0", "oov", "0"], ["1", "grapheme", "1", "\u2420"], ["2", "other", "1", "\\xFF"],
-                    ["3", "merge", "(1,", "2)", "2", "\u2420\\xFF"], ["9", "other", "1", "x"]]
+    assert rows == [["0", "oov", "0"], ["1", "grapheme", "1", "\u2423"], ["2", "other", "1", "\\xFF"],
+                    ["3", "merge", "(1,", "2)", "2", "\u2423\\xFF"], ["9", "other", "1", "x"]]
     assert "totals: 5 tokens, 1 graphemes, 1 merges, 1 out-of-vocabulary, 2 other" in done.stdout.decode()
 
 
 @pytest.mark.parametrize("raw, shown", [
-    (b"a b", "a\u2420b"),
-    (b"\t\r\n", "\u21e5\u240d\u240a"),
+    (b"a b", "a\u2423b"),
+    (b"\t\r\n", "\u21e5\u21e4\u21b5"),
     (b"zero\xe2\x80\x8bwidth", "zero<U+200B>width"),
     ("👩‍👩‍👧".encode(), "👩‍👩‍👧"),  # joiners inside an emoji sequence stay
     ("\u200d".encode(), "<U+200D>"),  # but a lone one is shown
     (b"\xff", "\\xFF"),
     (b"ok\xe2\x82", "ok\\xE2\\x82"),  # a cut sequence is one ill-formed piece
     (b"\xe2\x82x\xc3\xa9", "\\xE2\\x82x\u00e9"),
-    (b"back\\slash \xe2\x90\xa0", "back\\\\slash\u2420<U+2420>"),  # marks stay unambiguous
+    (b"back\\slash \xe2\x90\xa3", "back\\\\slash\u2423<U+2423>"),  # marks stay unambiguous
     (b"\x00\x7f", "<U+0000><U+007F>"),
 ])
 def test_visible_text(raw, shown):
@@ -372,7 +372,7 @@ def test_show_without_terminal_lists_tokens(trained):
     rows = [line.split("\t") for line in done.stdout.decode().splitlines()]
     assert [int(token_id) for token_id, _ in rows] == tolvane.load_from_file(str(model)).encode(text)
     shown = "".join(piece for _, piece in rows)
-    assert shown == "the\u2420lazy\u21e5dog"
+    assert shown == "the\u2423lazy\u21e5dog"
 
 
 def test_progress_state_follows_the_module_lines():
@@ -433,7 +433,7 @@ def test_terminal_forms(trained, tmp_path):
     text, plain = run_on_terminal("show", "-m", model, "the lazy\nfox", cwd=work)
     ids = tolvane.load_from_file(str(model)).encode("the lazy\nfox")
     assert "\x1b[30;48;5;" in text
-    assert plain == f"the lazy\u240a\nfox\n\n{len(ids)} tokens: {' '.join(map(str, ids))}\n"
+    assert plain == f"the lazy\u21b5\nfox\n\n{len(ids)} tokens: {' '.join(map(str, ids))}\n"
 
     (tmp_path / "c.txt").write_text(corpus_text(seed=9), encoding="utf-8")
     text, plain = run_on_terminal("train", "c.txt", cwd=tmp_path)
