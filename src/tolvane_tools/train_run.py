@@ -26,7 +26,7 @@ from dataclasses import dataclass
 
 from tolvane_tools.errors import CliError, module_call
 from tolvane_tools.modelfile import ModelFormatError, lookup_size, read_model
-from tolvane_tools.paths import check_output, fd_path, kind_of, open_model
+from tolvane_tools.paths import check_output, fd_path, open_model
 from tolvane_tools.progress import CHUNK_SIZE, Display, RunState, say
 
 EMPTY_MODEL = bytes(24)  # three empty maps

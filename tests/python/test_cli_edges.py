@@ -18,7 +18,8 @@ from test_faults import tmpfs
 
 from tolvane_tools import show
 from tolvane_tools.modelfile import read_model
-from tolvane_tools.progress import Display, RunState, amount, fit, status_parts
+from tolvane_tools.progress import RunState, amount, fit, status_parts
+from tolvane_tools.visible import SYMBOLS, visible_text
 
 COMMAND = [sys.executable, "-m", "tolvane_tools"]
 
@@ -266,3 +267,32 @@ def test_show_asks_the_module_a_bounded_number_of_times(trained, monkeypatch):  
         # The whole text is encoded a fixed number of times, never once per grapheme.
         assert sum(length > 100 for length in calls) <= 2
     assert counts[0] == counts[1]
+
+
+# --- one set of marks, in a font a fresh Debian has --------------------------------------------
+
+def test_demo_shows_the_marks_inspect_and_show_use():
+    import importlib.util
+    spec = importlib.util.spec_from_file_location(
+        "demo", os.path.join(os.path.dirname(__file__), "..", "..", "scripts", "demo.py"))
+    demo = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(demo)
+    text = "a b\tc\r\nd\n"
+    assert demo.visible(text) == visible_text(text) == "a\u2423b\u21e5c\u21e4\u21b5d\u21b5"
+
+
+def test_html_page_marks_are_in_debians_default_font():
+    page = show.render_html([show.Segment(1, "a b\tc\r\n\u200b", False)], "a b\tc\r\n\u200b")
+    marks = re.findall(r'<span class="mark">(.*?)</span>', page)
+    assert marks == ["\u21e4", "\u21b5", "&lt;U+200B&gt;"]
+    assert set(SYMBOLS.values()) == {"\u2423", "\u21e5", "\u21e4", "\u21b5"}
+    try:
+        families = {mark: subprocess.run(["fc-list", f":charset={ord(mark):x}", "family"],
+                                         capture_output=True, text=True, timeout=60).stdout
+                    for mark in SYMBOLS.values()}
+    except FileNotFoundError:
+        pytest.skip("fontconfig is not installed")
+    if "DejaVu Sans Mono" not in subprocess.run(["fc-list"], capture_output=True, text=True).stdout:
+        pytest.skip("DejaVu is not installed")
+    for mark, found in families.items():
+        assert "DejaVu Sans Mono" in found, f"U+{ord(mark):04X} is not in DejaVu Sans Mono"

@@ -3,14 +3,12 @@
 the Python quick start runs, and the limits it states hold."""
 
 import json
-import os
 import pathlib
 import random
 import re
 import subprocess
 import sys
 
-import pytest
 
 import tolvane
 from conftest import EMPTY_MODEL
