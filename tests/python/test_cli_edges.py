@@ -273,10 +273,10 @@ def test_show_asks_the_module_a_bounded_number_of_times(trained, monkeypatch):  
 
 def test_demo_shows_the_marks_inspect_and_show_use():
     import importlib.util
-    spec = importlib.util.spec_from_file_location(
+    found = importlib.util.spec_from_file_location(
         "demo", os.path.join(os.path.dirname(__file__), "..", "..", "scripts", "demo.py"))
-    demo = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(demo)
+    demo = importlib.util.module_from_spec(found)
+    found.loader.exec_module(demo)
     text = "a b\tc\r\nd\n"
     assert demo.visible(text) == visible_text(text) == "a\u2423b\u21e5c\u21e4\u21b5d\u21b5"
 
