@@ -43,8 +43,10 @@ demo: build
 
 # bench/run.py builds the core's own program in build/bench, measures the
 # installed module, and puts the peers into build/bench-venv.
+# `make bench BENCH_ARGS=--encoders` prints only the encoder comparison.
+BENCH_ARGS ?=
 bench: build
-	@$(PY) bench/run.py
+	@$(PY) bench/run.py $(BENCH_ARGS)
 
 # Fuzzing needs clang's libFuzzer, which the ordinary build does not: the
 # bootstrap installs it on demand. `make fuzz` runs each target for

@@ -13,11 +13,10 @@ from encode_timing import DOCUMENT_BYTES, documents
 HERE = Path(__file__).resolve().parent
 
 MODES = {
-    "frequency": "merge passes over the whole text, each merging its most frequent pair; "
-                 "stops at the first such pair that is not a learned merge (Data.encode's rule)",
-    "ranked": "learned merges applied in the order they were learned, until none applies "
-              "(the rule of the BPE peers)",
-    "sp-bpe": "sentencepiece's BPE: highest-scoring learned piece first, until none applies",
+    "frequency": "passes over the whole text, each merging its most frequent pair; stops at the\n"
+                 "             first such pair that is not a learned merge (Data.encode's rule)",
+    "ranked": "learned merges in the order they were learned, until none applies (the BPE peers' rule)",
+    "sp-bpe": "sentencepiece's BPE: the highest-scoring learned piece first, until none applies",
 }
 
 # (label, mode, encode_tolvane.py row)
@@ -91,7 +90,8 @@ def encoders_at_equal_vocabulary(say, chunk, chunk_model, engine_chunk, heldout,
         results[label] = (mode, result)
         trained[label] = result["train_seconds"]
         say(row_text(label, mode, result))
-    say("  modes: " + "; ".join(f"{m}: {MODES[m]}" for m in sorted({m for m, _ in results.values()})))
+    for mode in sorted({m for m, _ in results.values()}):
+        say(f"  {mode + ':':10s} {MODES[mode]}")
     pieces = len(documents(heldout.read_text(encoding="utf-8")))
     say(f"  batch: the held-out text cut at line ends into {pieces} texts of about {DOCUMENT_BYTES} "
         "bytes, one call with the encoder's own threads")
@@ -99,13 +99,18 @@ def encoders_at_equal_vocabulary(say, chunk, chunk_model, engine_chunk, heldout,
     ratios(say, results, engine_chunk["seconds"], trained)
 
 
+def times(ratio):
+    """A speed ratio with two significant digits below 1, so a slow row is not shown as 0.0x."""
+    return f"{ratio:.1f}x" if ratio >= 1 else f"{ratio:.2g}x"
+
+
 def ratios(say, results, our_train_seconds, trained):
     peers = [label for label, *_ in PEERS if label in results]
     ours = [label for label, *_ in OURS if label in results]
     if not peers or not ours:
         return
-    say("Ours against each peer, this run: speed of one call (x faster), then tokens per byte "
-        "(ours / peer; above 1 means ours does less work)")
+    say("Ours against each peer, this run: speed of one call (x faster), then tokens per byte")
+    say("  (ours / peer; above 1 means ours does less work, so its speed is no fair win)")
     say(f"  {'':24s}" + "".join(f" {p:>22s}" for p in peers))
     for label in ours:
         _, mine = results[label]
@@ -113,8 +118,9 @@ def ratios(say, results, our_train_seconds, trained):
         cells = []
         for peer in peers:
             peer_mbs, peer_per_byte = rate(results[peer][1], "encode_seconds", "tokens")
-            cells.append(f"{mbs / peer_mbs:9.1f}x {per_byte / peer_per_byte:9.2f}")
+            cells.append(f"{times(mbs / peer_mbs):>10s} {per_byte / peer_per_byte:9.2f}")
         say(f"  {label:24s}" + "".join(f" {c:>22s}" for c in cells))
     say(f"  training on the chunk: ours {our_train_seconds:.2f} s; "
-        + ", ".join(f"{p} {s:.2f} s ({s / our_train_seconds:.1f}x ours)" for p, s in trained.items())
-        + " (tiktoken's is the tokenizers training it takes its merges from)")
+        + ", ".join(f"{p} {s:.2f} s ({s / our_train_seconds:.1f}x ours)" for p, s in trained.items()))
+    if "tiktoken" in trained:
+        say("  (tiktoken's training is the tokenizers training it takes its merges from)")

@@ -107,7 +107,24 @@ def mb(n):
     return n / 1e6
 
 
+def encoders_only():
+    """`bench/run.py --encoders`: only the table of encoders at equal
+    vocabulary, after training the one chunk it needs."""
+    build()
+    corpora()
+    OUT.mkdir(exist_ok=True)
+    chunk = OUT / "chunk.txt"
+    chunk.write_bytes((CORPORA / "english.txt").read_bytes()[:CHUNK])
+    engine_chunk, chunk_model = train(chunk, "chunk-engine")
+    say = lambda line="": print(line, flush=True)  # noqa: E731
+    say(f"tolvane bench (encoders only), {time.strftime('%Y-%m-%d %H:%M')}, {os.cpu_count()} cores")
+    encoders_at_equal_vocabulary(say, chunk, chunk_model, engine_chunk, CORPORA / "heldout.txt",
+                                 sentences_file(), PEER_PY, peer_venv(), OUT)
+
+
 def main():
+    if sys.argv[1:] == ["--encoders"]:
+        return encoders_only()
     build()
     corpora()
     OUT.mkdir(exist_ok=True)
