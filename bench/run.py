@@ -200,6 +200,13 @@ def main():
     encoders_at_equal_vocabulary(say, chunk, chunk_model, engine_chunk, heldout, sentences,
                                  PEER_PY, missing_peers, OUT)
 
+    # The Tokenizer through its Python surface (needs the package built: make build).
+    say()
+    done = subprocess.run([PY, HERE / "bench_tokenizer.py", english_model, heldout],
+                          capture_output=True, text=True)
+    for line in done.stdout.splitlines()[:-1] or [f"Tokenizer: skipped ({done.stderr.strip()[-300:]})"]:
+        say(line)
+
     # A corpus encoded end to end by the command (needs the package built: make build).
     say()
     done = subprocess.run([PEER_PY, HERE / "bench_corpus.py", english_model, english, heldout,

@@ -14,6 +14,7 @@ import sysconfig
 import time
 
 import tolvane
+from tolvane_tools import Tokenizer
 from tolvane_tools.visible import visible_text as visible
 
 CORPUS_CAP = 12 * 1024 * 1024
@@ -115,6 +116,21 @@ def main(argv):
     else:
         print(f"Round trip differs (graphemes unseen in training become id 0): {visible(decoded)}")
         return 1
+
+    # The same model through the companion's Tokenizer, both ways.
+    tok = Tokenizer.from_file("tokenizer")
+    size = len(sample.encode("utf-8"))
+    print()
+    print(f"Tokenizer, two ways to encode the sample ({size} bytes):")
+    for mode in ("compatible", "ranked"):
+        ids = tok.encode(sample, mode)
+        print(f"  {mode:10s} {len(ids):3d} tokens ({len(ids) / size:.2f} per byte): "
+              + " | ".join(visible(tok.token_text(i)) for i in ids))
+        if tok.decode(ids) != decoded:
+            print(f"  {mode} does not decode back to the sample")
+            return 1
+    print('  ("compatible" gives the ids of Data.encode; "ranked" applies the learned merges in the')
+    print("   order they were learned, the best compression this vocabulary allows)")
     return 0
 
 

@@ -40,10 +40,17 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1
 meson test -C "$build" --print-errorlogs
 cpp_done=$(date +%s)
 
+# The package tolvane_tools as installed: its Python sources beside the
+# sanitized _native extension, linked together in one folder.
+package="$root/$build/package/tolvane_tools"
+rm -rf "$package" && mkdir -p "$package"
+ln -s "$root"/src/tolvane_tools/* "$package"/
+ln -s "$root/$build"/_native.*.so "$package"/
+
 preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so.6)"
 cd tests/python
 LD_PRELOAD="$preload" ASAN_OPTIONS=detect_leaks=0:strict_string_checks=1 PYTHONMALLOC=malloc \
-    PYTHONPATH="$root/$build:$root/src" "$python" -m pytest -q -p no:cacheprovider "$@"
+    PYTHONPATH="$root/$build:$root/$build/package" "$python" -m pytest -q -p no:cacheprovider "$@"
 finished=$(date +%s)
 
 echo "sanitize: build $((built - started)) s, C++ tests $((cpp_done - built)) s," \
