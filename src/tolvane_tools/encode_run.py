@@ -163,6 +163,9 @@ def _check_output(args: CorpusArgs) -> None:
                 raise CliError(f"the output {path} is the {what}; choose another name")
     if os.path.isdir(args.output):
         raise CliError(f"output path is a directory: {args.output}")
+    folder = os.path.dirname(os.path.abspath(args.output))
+    if not os.path.isdir(folder):
+        raise CliError(f"output folder not found: {folder}")
 
 
 def load_tokenizer(path: str):

@@ -259,6 +259,7 @@ def test_standard_input_is_a_corpus(tmp_path, model):
     ([], b"ok\n\xc3(\n", "not valid UTF-8 at byte 3 (line 2)"),
     (["--jobs", "0"], b"a\n", "must be 1 or more"),
     (["--split", "words"], b"a\n", "unknown split"),
+    (["-o", "no/such/out.bin"], b"a\n", "output folder not found"),
 ])
 def test_failures_leave_no_output(tmp_path, model, args, corpus_bytes, message):
     (tmp_path / "corpus").write_bytes(corpus_bytes)
