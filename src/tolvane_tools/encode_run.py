@@ -181,6 +181,31 @@ def load_tokenizer(path: str):
         raise CliError(f"cannot load model {path}: {error}") from None
 
 
+# Blocks of this size and up get pages of their own from the system, handed
+# back when freed.
+LARGE_BLOCK = 1 << 20
+M_MMAP_THRESHOLD = -3  # glibc's mallopt parameter
+
+
+def _large_blocks_apart() -> None:
+    """Keeps the memory of a run flat in the size of the corpus.
+
+    Each batch makes blocks of a few MB (the bytes read, the text decoded
+    from them at 1, 2 or 4 bytes a character, the ids). glibc raises its
+    threshold for giving such blocks pages of their own after the first ones
+    are freed, and from then on takes them from the heap, where blocks of
+    ever-changing sizes leave holes: reading 1 GB of English grew from 46 MB
+    to 297 MB that way, and stays between 53 and 64 MB with the threshold
+    fixed. Elsewhere than glibc nothing is changed."""
+    try:
+        import ctypes
+
+        libc = ctypes.CDLL(None)
+        libc.mallopt(M_MMAP_THRESHOLD, LARGE_BLOCK)
+    except (OSError, AttributeError):
+        pass
+
+
 def _stop_on_termination() -> dict:
     """SIGTERM and SIGHUP stop the run as Ctrl-C does, so the temporary files
     are removed on the way out."""
@@ -244,6 +269,7 @@ def run_corpus(args: CorpusArgs) -> int:
     if args.output is not None:
         _check_output(args)
     stream, size, name = _open_corpus(args.corpus)
+    _large_blocks_apart()
     previous = _stop_on_termination()
     sink = IdsWriter(args.output) if args.output is not None else None
     progress = Progress(sys.stderr, sys.stderr.isatty(), size,
