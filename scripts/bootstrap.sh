@@ -40,7 +40,9 @@ if [ ! -x .venv/bin/python ] || [ "$(cat .venv/tolvane-python 2>/dev/null)" != "
     echo "$want" > .venv/tolvane-python
 fi
 
-requirements=$(.venv/bin/python scripts/requirements.py build test)
+# The engines are for the tests of the examples/ recipes (Spark also needs the
+# Java runtime that the machine has, or its test says why it skips).
+requirements=$(.venv/bin/python scripts/requirements.py build test engines)
 if [ "$(cat .venv/tolvane-requirements 2>/dev/null)" != "$requirements" ]; then
     echo "bootstrap: installing the Python tools into .venv"
     # shellcheck disable=SC2086
