@@ -93,7 +93,7 @@ def test_command_examples_run_as_written(tmp_path):
 
 
 def test_python_quick_start_runs(tmp_path, monkeypatch, capfd):
-    (code,) = blocks("python")
+    code = blocks("python")[0]  # the quick start comes first
     (tmp_path / "corpus.txt").write_text(corpus_text(seed=5), encoding="utf-8")
     monkeypatch.chdir(tmp_path)
     exec(compile(code, "README quick start", "exec"), {})
