@@ -2,11 +2,19 @@
 catching PanicException, which the module does not export by name."""
 
 import contextlib
+import signal
 import struct
 
 import pytest
 
 import tolvane
+
+# A suite started in the background of a non-interactive shell (nohup, `make
+# test &`, a CI runner) inherits an ignored SIGINT: neither this process nor
+# the commands it starts would then turn an interrupt into KeyboardInterrupt,
+# which the interrupt tests check. A handler, unlike an ignored signal, is
+# reset to the default in every program this process starts.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 EMPTY_MODEL = bytes(24)
 
