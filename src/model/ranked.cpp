@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstring>
 #include <cstdio>
 #include <optional>
 
@@ -10,6 +11,7 @@
 #include "model/grapheme.hpp"
 #include "model/pair_ops.hpp"
 #include "model/ranked_rounds.hpp"
+#include "model/piece_cache.hpp"
 #include "model/segment_cache.hpp"
 #include "model/utf8.hpp"
 
@@ -124,7 +126,6 @@ ranked_encoder::ranked_encoder(const Data& data)
         return;
     }
     find_spanned_pairs();
-    if (const token_id* space = find_grapheme(data.unicode_lookup, " ")) word_break = *space;
 }
 
 // A merge (l, r) joins the last grapheme of l to the first grapheme of r.
@@ -248,77 +249,120 @@ bool ranked_encoder::pieces_join(token_id last, token_id last_grapheme, token_id
     return false;
 }
 
-// Pieces are encoded one by one (mostly from the cache) and kept as a stack
+namespace {
+
+// The first offset after `from` where text is cut on trial: after a run of
+// spaces, before an ASCII character. An ASCII character after a space always
+// starts a grapheme, so the pieces split into exactly the graphemes of the
+// whole text.
+std::size_t next_cut(std::string_view text, std::size_t from) {
+    for (std::size_t i = from; i < text.size();) {
+        const void* space = std::memchr(text.data() + i, ' ', text.size() - i);
+        if (!space) break;
+        std::size_t after = static_cast<std::size_t>(static_cast<const char*>(space) - text.data()) + 1;
+        while (after < text.size() && text[after] == ' ') ++after;
+        if (after < text.size() && static_cast<unsigned char>(text[after]) < 0x80) return after;
+        i = after;
+    }
+    return text.size();
+}
+
+}  // namespace
+
+void ranked_encoder::encode_segments(std::string_view text, token_sequence& out, token_id& first,
+                                     token_id& last) const {
+    thread_local token_sequence segment;
+    thread_local segment_cache cache;
+    cache.serve(serial);
+    segment.clear();
+    bool started = false;
+    for_each_grapheme(text, [&](std::string_view g) {
+        const token_id id = grapheme_id(g);
+        if (!started) first = id, started = true;
+        last = id;
+        if (cut && !segment.empty() && spanned.find(pair_key({segment.back(), id})) == pair_map::EMPTY) {
+            append_piece(segment, out, cache);
+            segment.clear();
+        }
+        segment.push_back(id);
+    });
+    append_piece(segment, out, cache);
+    if (segment.capacity() > (std::size_t{1} << 20)) segment = {};
+}
+
+// Pieces are encoded one by one, mostly from the cache, and kept as a stack
 // of open groups over `out`; whenever the newest group joins the one before,
 // the two are encoded again as one, which may in turn join the one before
 // that. At the end no two neighbouring groups join, so their results side by
-// side are the result of the whole. A group that keeps growing is given up
-// on: past JOIN_LIMIT ids the whole span is encoded in one go, which bounds
-// the extra work for text that joins at every cut.
-void ranked_encoder::merge_pieces(std::span<const token_id> ids, std::span<const std::uint32_t> cuts,
-                                  token_sequence& out, segment_cache& cache) const {
-    constexpr std::size_t JOIN_LIMIT = 256;
+// side are the result of the whole. Text that joins at cut after cut would
+// make that quadratic, so once the bytes encoded again pass twice the text,
+// the whole text is encoded in one go instead.
+void ranked_encoder::encode_words(std::string_view text, token_sequence& out) const {
     struct group {
-        std::uint32_t from, to;  // ids [from, to)
-        std::size_t result;      // where its result starts in `out`
+        std::size_t from, to;  // bytes of the text
+        std::size_t result;    // where its result starts in `out`
+        token_id first, last;  // ids of its first and last graphemes
     };
     thread_local std::vector<group> open;
+    thread_local piece_cache pieces;
+    pieces.serve(serial);
     open.clear();
     const std::size_t base = out.size();
-    std::uint32_t from = 0;
-    for (std::size_t k = 0; k <= cuts.size(); ++k) {
-        const auto to = k < cuts.size() ? cuts[k] : static_cast<std::uint32_t>(ids.size());
-        open.push_back({from, to, out.size()});
-        append_piece(ids.subspan(from, to - from), out, cache);
+    std::size_t budget = 2 * text.size() + 4096;
+    auto encode_piece = [&](group& g) {
+        const std::string_view piece = text.substr(g.from, g.to - g.from);
+        if (piece.size() > piece_cache::LONGEST) return encode_segments(piece, out, g.first, g.last);
+        const std::uint64_t h = piece_cache::hash(piece);
+        if (const piece_cache::entry* known = pieces.find(piece, h)) {
+            out.insert(out.end(), pieces.ids_of(*known), pieces.ids_of(*known) + known->ids_len);
+            g.first = known->first;
+            g.last = known->last;
+            return;
+        }
+        encode_segments(piece, out, g.first, g.last);
+        pieces.insert(piece, h, out.data() + g.result, out.size() - g.result, g.first, g.last);
+    };
+    for (std::size_t from = 0; from < text.size();) {
+        group g{from, next_cut(text, from), out.size(), 0, 0};
+        encode_piece(g);
+        open.push_back(g);
         while (open.size() >= 2) {
             const group left = open[open.size() - 2];
             const group right = open.back();
-            if (!pieces_join(out[right.result - 1], ids[left.to - 1], out[right.result], ids[right.from]))
-                break;
+            const token_id last = out[right.result - 1], first = out[right.result];
+            const std::uint64_t edges = (std::uint64_t{last} << 48) | (std::uint64_t{left.last} << 32) |
+                                        (std::uint64_t{first} << 16) | right.first;
+            if (!pieces.joins(edges, [&] { return pieces_join(last, left.last, first, right.first); })) break;
             open.pop_back();
-            open.back() = {left.from, right.to, left.result};
             out.resize(left.result);
-            if (right.to - left.from > JOIN_LIMIT) {
+            if (right.to - left.from > budget) {
                 out.resize(base);
-                return merge_segment(ids, out);
+                token_id first = 0, last = 0;
+                return encode_segments(text, out, first, last);
             }
-            append_piece(ids.subspan(left.from, right.to - left.from), out, cache);
+            budget -= right.to - left.from;
+            group joined{left.from, right.to, left.result, 0, 0};
+            encode_piece(joined);
+            open.back() = joined;
         }
-        from = to;
+        from = g.to;
     }
+    if (open.capacity() > (std::size_t{1} << 16)) open = {};
 }
 
 void ranked_encoder::encode_append(std::string_view text, token_sequence& out) const {
-    thread_local token_sequence segment;
-    thread_local std::vector<std::uint32_t> soft_cuts;
-    thread_local segment_cache cache;
-    cache.serve(serial);
     const std::size_t before = out.size();
-    segment.clear();
-    soft_cuts.clear();
-    auto flush = [&] {
-        if (soft_cuts.empty()) append_piece(segment, out, cache);
-        else merge_pieces(segment, soft_cuts, out, cache);
-        segment.clear();
-        soft_cuts.clear();
-    };
     try {
-        for_each_grapheme(text, [&](std::string_view g) {
-            const token_id id = grapheme_id(g);
-            if (cut && !segment.empty()) {
-                const token_id last = segment.back();
-                if (spanned.find(pair_key({last, id})) == pair_map::EMPTY) flush();
-                else if (last == word_break && id != word_break)
-                    soft_cuts.push_back(static_cast<std::uint32_t>(segment.size()));
-            }
-            segment.push_back(id);
-        });
-        flush();
+        if (ordered) {
+            encode_words(text, out);
+        } else {
+            token_id first = 0, last = 0;
+            encode_segments(text, out, first, last);
+        }
     } catch (...) {
         out.resize(before);
         throw;
     }
-    if (segment.capacity() > (std::size_t{1} << 20)) segment = {}, soft_cuts = {};
     trim_ranked_scratch();
 }
 

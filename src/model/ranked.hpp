@@ -50,8 +50,12 @@ private:
     // Each appends the ranked result of `ids` to `out`.
     void merge_segment(std::span<const token_id> ids, token_sequence& out) const;
     void append_piece(std::span<const token_id> ids, token_sequence& out, segment_cache& cache) const;
-    void merge_pieces(std::span<const token_id> ids, std::span<const std::uint32_t> cuts,
-                      token_sequence& out, segment_cache& cache) const;
+    // Cuts only where no token can span; `first` and `last` receive the ids
+    // of the first and last graphemes (left alone for an empty text).
+    void encode_segments(std::string_view text, token_sequence& out, token_id& first,
+                         token_id& last) const;
+    // Ordered models: also cuts on trial after spaces.
+    void encode_words(std::string_view text, token_sequence& out) const;
     bool pieces_join(token_id last, token_id last_grapheme, token_id first,
                      token_id first_grapheme) const;
     void find_spanned_pairs();
@@ -80,11 +84,6 @@ private:
     // cut there and each piece merged on its own with a small heap.
     pair_map spanned;
     bool cut = false;  // spanned is complete; false when too large to build
-    // Where text is also cut on trial, after a run of spaces: most tokens end
-    // with a space rather than start with one, so the pieces, words with
-    // their spaces, rarely join and repeat a lot. Not a token id when the
-    // model has no " ".
-    std::uint32_t word_break = pair_map::EMPTY;
 };
 
 // The message for a grapheme that is neither in the model nor replaceable by "oov".

@@ -250,6 +250,20 @@ TEST(Ranked, LongRuns) {
     }
 }
 
+// When every cut joins, the pieces are given up on and the text is encoded
+// in one go; the result must not show it.
+TEST(Ranked, TextThatJoinsAtEveryCut) {
+    Data data = letters(2);        // a=1 b=2
+    register_grapheme(data, " ");  // 3
+    data.merges = {{{3, 1}, 4}, {{4, 3}, 5}, {{5, 1}, 6}, {{1, 6}, 7}};  // " a", " a ", " a a", "a a a"
+    const ranked_encoder enc{data};
+    for (std::size_t n : {1u, 2u, 7u, 300u, 5000u}) {
+        std::string text;
+        for (std::size_t i = 0; i < n; ++i) text += i % 3 ? "a " : "b a ";
+        EXPECT_EQ(enc.encode(text), encode_ranked_literal(data, text)) << n;
+    }
+}
+
 // Results are remembered per thread; two encoders used in turn on one thread
 // must never see each other's.
 TEST(Ranked, EncodersTakenInTurnKeepTheirOwnResults) {
