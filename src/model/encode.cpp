@@ -5,10 +5,15 @@
 #include "model/failure.hpp"
 #include "model/grapheme.hpp"
 #include "model/pair_source.hpp"
+#include "model/small_pairs.hpp"
 
 namespace tolvane {
 
 namespace {
+
+// Up to this many graphemes the flat small source is faster than setting up
+// the engine; past it the engine's logarithmic choice wins.
+constexpr std::size_t SMALL_INPUT_TOKENS = 256;
 
 // The merge passes, written once for any pair source: take the most frequent
 // pair (ties in the fixed order, so a learned merge wins a tie); merge it if it
@@ -50,7 +55,9 @@ token_sequence graphemes_to_ids(const Data& data, std::string_view text) {
 }
 
 token_sequence encode(const Data& data, std::string_view text) {
-    return merge_passes<pair_engine>(graphemes_to_ids(data, text), data.merges);
+    token_sequence ids = graphemes_to_ids(data, text);
+    if (ids.size() <= SMALL_INPUT_TOKENS) return merge_passes<small_pairs>(std::move(ids), data.merges);
+    return merge_passes<pair_engine>(std::move(ids), data.merges);
 }
 
 token_sequence encode_literal(const Data& data, std::string_view text) {

@@ -48,20 +48,4 @@ std::size_t grapheme_end_reference(std::string_view text, std::size_t start) {
     return text.size();
 }
 
-std::size_t grapheme_end(std::string_view text, std::size_t start) {
-    // ASCII fast path. Nothing joins after a control, CR LF aside, and no ASCII
-    // character is a mark, a joiner or a prepended character, so an ASCII
-    // character ends its grapheme unless the next byte starts a non-ASCII code
-    // point, which might be a combining mark; that case takes the full rules.
-    const auto b0 = static_cast<std::uint8_t>(text[start]);
-    if (b0 < 0x80) {
-        const std::size_t after = start + 1;
-        if (after == text.size()) return after;
-        const auto b1 = static_cast<std::uint8_t>(text[after]);
-        if (b0 == '\r') return b1 == '\n' ? after + 1 : after;
-        if (b0 < 0x20 || b0 == 0x7F || b1 < 0x80) return after;
-    }
-    return grapheme_end_reference(text, start);
-}
-
 }  // namespace tolvane

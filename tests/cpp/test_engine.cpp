@@ -1,7 +1,7 @@
-// The incremental engine against the literal recount, step by step: on
-// random small-alphabet sequences (runs, ties and (a, a) pairs everywhere),
-// and end to end on real text through training, the learned-merge pass and
-// encoding.
+// The incremental sources (the engine, and the flat one for short inputs)
+// against the literal recount, step by step: on random small-alphabet
+// sequences (runs, ties and (a, a) pairs everywhere), and end to end on real
+// text through training, the learned-merge pass and encoding.
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +22,7 @@
 #include "model/failure.hpp"
 #include "model/merge_learning.hpp"
 #include "model/pretokenize.hpp"
+#include "model/small_pairs.hpp"
 #include "training/train.hpp"
 
 namespace tolvane {
@@ -36,7 +37,9 @@ std::map<std::uint32_t, std::uint32_t> ordered(const pair_counts& counts) {
 }
 
 // Both sources fed the same calls, plus the sequence rebuilt with the literal
-// replace_pair, which the engine's view and counts must match after every step.
+// replace_pair, which the fast source's view and counts must match after
+// every step.
+template <class Fast>
 struct twin {
     twin(const token_sequence& tokens, const merge_table& merges)
         : literal{tokens, merges}, engine{tokens, merges}, shadow{tokens} {
@@ -59,7 +62,7 @@ struct twin {
         EXPECT_EQ(literal.take(), shadow);
     }
     literal_pairs literal;
-    pair_engine engine;
+    Fast engine;
     token_sequence shadow;
 };
 
@@ -107,12 +110,13 @@ class random_differential : public ::testing::TestWithParam<int> {};
 
 // The learning loop's calls: best, learn the pair when new, merge; with
 // merges also growing by pairs that are not merged.
-TEST_P(random_differential, learning_loop) {
-    std::mt19937 rng(GetParam());
+template <class Fast>
+void learning_loop_calls(int seed) {
+    std::mt19937 rng(seed);
     for (int round = 0; round < 1500; ++round) {
         token_id fresh;
         merge_table merges = random_merges(rng, fresh);
-        twin t{random_sequence(rng), merges};
+        twin<Fast> t{random_sequence(rng), merges};
         const std::uint32_t min_count = std::uniform_int_distribution{1u, 3u}(rng);
         for (int step = 0; step < 60; ++step) {
             if (rng() % 8 == 0) learn_some_other_pair(t.shadow, merges, fresh, rng);
@@ -122,20 +126,27 @@ TEST_P(random_differential, learning_loop) {
             auto [pair, count] = *want;
             if (!merges.contains(pair)) merges.emplace(pair, fresh++);
             t.merge(pair, merges.at(pair));
-            if (HasFatalFailure()) return;
+            if (::testing::Test::HasFatalFailure()) return;
         }
         t.finish();
     }
 }
 
+TEST_P(random_differential, learning_loop) {
+    learning_loop_calls<pair_engine>(GetParam());
+    if (HasFatalFailure()) return;
+    learning_loop_calls<small_pairs>(GetParam());
+}
+
 // The learned-merge pass's calls: best excluding a growing list; a miss
 // excludes the pair, a hit merges it.
-TEST_P(random_differential, learned_merge_pass) {
-    std::mt19937 rng(GetParam() + 1000);
+template <class Fast>
+void learned_merge_pass_calls(int seed) {
+    std::mt19937 rng(seed + 1000);
     for (int round = 0; round < 1500; ++round) {
         token_id fresh;
         merge_table merges = random_merges(rng, fresh);
-        twin t{random_sequence(rng), merges};
+        twin<Fast> t{random_sequence(rng), merges};
         std::vector<token_pair> excluded;
         const int limit = std::uniform_int_distribution{1, 12}(rng);
         for (int failed = 0; failed < limit;) {
@@ -145,7 +156,7 @@ TEST_P(random_differential, learned_merge_pass) {
             if (const token_id* merged = find_merge(merges, *want)) {
                 failed = 0;
                 t.merge(*want, *merged);
-                if (HasFatalFailure()) return;
+                if (::testing::Test::HasFatalFailure()) return;
             } else {
                 excluded.push_back(*want);
                 ++failed;
@@ -155,22 +166,35 @@ TEST_P(random_differential, learned_merge_pass) {
     }
 }
 
+TEST_P(random_differential, learned_merge_pass) {
+    learned_merge_pass_calls<pair_engine>(GetParam());
+    if (HasFatalFailure()) return;
+    learned_merge_pass_calls<small_pairs>(GetParam());
+}
+
 // Encoding's calls: merge the best pair while it is a learned merge.
-TEST_P(random_differential, encoding_passes) {
-    std::mt19937 rng(GetParam() + 2000);
+template <class Fast>
+void encoding_pass_calls(int seed) {
+    std::mt19937 rng(seed + 2000);
     for (int round = 0; round < 1500; ++round) {
         token_id fresh;
         merge_table merges = random_merges(rng, fresh);
-        twin t{random_sequence(rng), merges};
+        twin<Fast> t{random_sequence(rng), merges};
         for (;;) {
             auto want = t.literal.best();
             ASSERT_EQ(t.engine.best(), want) << "round " << round;
             if (!want || !merges.contains(want->first)) break;
             t.merge(want->first, merges.at(want->first));
-            if (HasFatalFailure()) return;
+            if (::testing::Test::HasFatalFailure()) return;
         }
         t.finish();
     }
+}
+
+TEST_P(random_differential, encoding_passes) {
+    encoding_pass_calls<pair_engine>(GetParam());
+    if (HasFatalFailure()) return;
+    encoding_pass_calls<small_pairs>(GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(seeds, random_differential, ::testing::Values(1, 2, 3));
@@ -178,7 +202,8 @@ INSTANTIATE_TEST_SUITE_P(seeds, random_differential, ::testing::Values(1, 2, 3))
 // Merges the literal replace_pair must agree on, chosen where a careless
 // incremental rewrite goes wrong: runs of (a, a), a merged token equal to
 // one of its own pair's tokens, a pair absent or at the very ends.
-TEST(pair_engine, merges_like_replace_pair_on_awkward_cases) {
+template <class Fast>
+void awkward_merges() {
     struct row {
         token_sequence seq;
         token_pair pair;
@@ -199,11 +224,41 @@ TEST(pair_engine, merges_like_replace_pair_on_awkward_cases) {
     };
     merge_table merges;
     for (const row& r : rows) {
-        twin t{r.seq, merges};
+        twin<Fast> t{r.seq, merges};
         t.merge(r.pair, r.merged);
         t.merge(r.pair, r.merged);  // a second merge of the same pair, possibly still present
         t.finish();
     }
+}
+
+TEST(fast_sources, merge_like_replace_pair_on_awkward_cases) {
+    awkward_merges<pair_engine>();
+    awkward_merges<small_pairs>();
+}
+
+// Distinct tokens merged pairwise down to one: every merge lists two pairs
+// never seen before, so the small source outgrows its first index and tree.
+TEST(fast_sources, keep_up_while_every_merge_makes_new_pairs) {
+    token_sequence seq(60);
+    std::iota(seq.begin(), seq.end(), token_id{1});
+    merge_table merges;
+    twin<small_pairs> t{seq, merges};
+    twin<pair_engine> e{seq, merges};
+    token_id fresh = 1000;
+    while (t.shadow.size() > 1) {
+        const token_sequence now = t.shadow;
+        for (std::size_t i = 0; i + 1 < now.size(); i += 2) {
+            const token_pair pair{now[i], now[i + 1]};
+            merges.emplace(pair, fresh);
+            ASSERT_EQ(t.engine.best(), t.literal.best());
+            ASSERT_EQ(e.engine.best(), e.literal.best());
+            t.merge(pair, fresh);
+            e.merge(pair, fresh++);
+            if (HasFatalFailure()) return;
+        }
+    }
+    t.finish();
+    e.finish();
 }
 
 // --- end to end on real text ----------------------------------------------
