@@ -11,12 +11,14 @@ namespace tolvane {
 small_pairs::small_pairs(token_sequence tokens, const merge_table& merges_in)
     : seq{std::move(tokens)}, merges{&merges_in}, known_merges{merges_in.size()} {
     if (seq.size() > MAX_LENGTH) fail("Token sequence too long for the small pair source");
-    // A sentence lists about as many pairs as it has tokens, merges add a
-    // few: four index slots per token keep the index at most half full for
-    // the usual text, and both it and the tree double past their size.
+    // A sentence of n tokens lists fewer than n pairs at first and seldom
+    // more than 2n in all (every merge lists at most two new ones): the index
+    // starts at most a quarter full and the tree with room for 2n, and both
+    // double when they fill. Only the part of the tree above listed pairs
+    // is ever computed.
     const std::size_t n = seq.size();
     const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(16, 4 * n));
-    slots.assign(capacity, slot{0, NONE});
+    slots.assign(capacity, slot{0, 0});
     mask = static_cast<std::uint32_t>(capacity - 1);
     shift = 64 - static_cast<unsigned>(std::countr_zero(capacity));
     leaves = std::bit_ceil(std::max<std::size_t>(8, 2 * n));
@@ -25,7 +27,17 @@ small_pairs::small_pairs(token_sequence tokens, const merge_table& merges_in)
 
     // The first count fills the leaves directly; the tree is built once after.
     for (std::size_t i = 0; i + 1 < n; ++i) tree[leaves + entry_for(pair_key({seq[i], seq[i + 1]}))] += ONE;
-    for (std::size_t node = leaves; node-- > 1;) tree[node] = std::max(tree[2 * node], tree[2 * node + 1]);
+    build_tree();
+}
+
+// Every node above a listed pair, level by level; the rest of the tree
+// covers unused leaves and stays 0.
+void small_pairs::build_tree() {
+    for (std::size_t first = leaves / 2, last = (leaves + keys.size()) / 2; first >= 1;
+         first /= 2, last /= 2) {
+        for (std::size_t node = first; node <= last && node < 2 * first; ++node)
+            tree[node] = std::max(tree[2 * node], tree[2 * node + 1]);
+    }
 }
 
 std::uint64_t small_pairs::order_of(std::uint32_t key) const {
@@ -43,20 +55,20 @@ std::uint32_t small_pairs::insert(std::uint32_t key, std::uint32_t at) {
     if (e == leaves) grow_tree();
     keys.push_back(key);
     tree[leaves + e] = ORDER_MASK - order_of(key);
-    slots[at] = {key, e};
+    slots[at] = {key, e + 1};
     if (keys.size() * 2 > slots.size()) grow_index();
     return e;
 }
 
 void small_pairs::grow_index() {
     const std::size_t capacity = slots.size() * 2;
-    slots.assign(capacity, slot{0, NONE});
+    slots.assign(capacity, slot{0, 0});
     mask = static_cast<std::uint32_t>(capacity - 1);
     --shift;
     for (std::uint32_t e = 0; e < keys.size(); ++e) {
         std::uint32_t j = slot_of(keys[e]);
-        while (slots[j].entry != NONE) j = (j + 1) & mask;
-        slots[j] = {keys[e], e};
+        while (slots[j].entry != 0) j = (j + 1) & mask;
+        slots[j] = {keys[e], e + 1};
     }
 }
 
@@ -67,7 +79,7 @@ void small_pairs::grow_tree() {
     tree.assign(2 * leaves, 0);
     std::copy(old.begin() + static_cast<std::ptrdiff_t>(old_leaves), old.end(),
               tree.begin() + static_cast<std::ptrdiff_t>(leaves));
-    for (std::size_t node = leaves; node-- > 1;) tree[node] = std::max(tree[2 * node], tree[2 * node + 1]);
+    build_tree();
 }
 
 void small_pairs::set_priority(std::uint32_t e, std::uint64_t value) {
@@ -86,7 +98,7 @@ void small_pairs::sync_orders() {
     if (merges->size() == known_merges) return;
     for (std::size_t e = 0; e < keys.size(); ++e)
         tree[leaves + e] = (tree[leaves + e] & ~ORDER_MASK) | (ORDER_MASK - order_of(keys[e]));
-    for (std::size_t node = leaves; node-- > 1;) tree[node] = std::max(tree[2 * node], tree[2 * node + 1]);
+    build_tree();
     known_merges = merges->size();
 }
 
@@ -123,7 +135,8 @@ std::size_t small_pairs::find(token_pair pair, std::size_t from) const {
                                    ? pair.left | (std::uint32_t{pair.right} << 16)
                                    : (std::uint32_t{pair.left} << 16) | pair.right;
     const token_id* data = seq.data();
-    for (std::size_t i = from; i + 1 < seq.size(); ++i) {
+    const std::size_t n = seq.size();
+    for (std::size_t i = from; i + 1 < n; ++i) {
         std::uint32_t word;
         std::memcpy(&word, data + i, sizeof word);
         if (word == want) return i;

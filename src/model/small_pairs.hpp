@@ -52,15 +52,14 @@ private:
 
     struct slot {
         std::uint32_t key;
-        std::uint32_t entry;  // NONE: empty
+        std::uint32_t entry;  // the entry + 1; 0 marks an empty slot, so clearing is a memset
     };
-    static constexpr std::uint32_t NONE = UINT32_MAX;
 
     std::uint64_t order_of(std::uint32_t key) const;
     std::uint32_t entry_for(std::uint32_t key) {
         std::uint32_t i = slot_of(key);
-        for (; slots[i].entry != NONE; i = (i + 1) & mask)
-            if (slots[i].key == key) return slots[i].entry;
+        for (; slots[i].entry != 0; i = (i + 1) & mask)
+            if (slots[i].key == key) return slots[i].entry - 1;
         return insert(key, i);
     }
     [[gnu::noinline]] std::uint32_t insert(std::uint32_t key, std::uint32_t at);
@@ -69,6 +68,7 @@ private:
     }
     void grow_index();
     void grow_tree();
+    void build_tree();
     // Sets an entry's priority and replays the matches on its way to the root.
     void set_priority(std::uint32_t e, std::uint64_t value);
     std::uint64_t priority(std::uint32_t e) const { return tree[leaves + e]; }
