@@ -93,6 +93,9 @@ private:
     }
 
     std::uint32_t entry_for(std::uint32_t key);
+    std::uint64_t rank_of(std::uint32_t key) const;
+    void load_merge_ids();
+    void count_first_pairs(const token_sequence& tokens);
     void add_occurrence(std::uint32_t pos, std::uint32_t key);
     void drop_occurrence(std::uint32_t key);
     void touch(std::uint32_t e);
@@ -112,6 +115,12 @@ private:
 
     const merge_table* merges;
     std::size_t known_merges;  // merges->size() the cached ranks agree with
+    // Above this many positions the engine ranks pairs from its own copy of
+    // the merged ids (rank_of); copying them would cost a short text more
+    // than it saves.
+    static constexpr std::size_t OWN_MERGE_IDS_FROM = 1 << 16;
+    bool own_merge_ids = false;
+    pair_map merge_ids;  // pair key -> merged id, as of known_merges
 
     std::vector<node> seq;
     std::size_t live;

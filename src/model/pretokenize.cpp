@@ -59,15 +59,23 @@ token_sequence tokenize_chunk(Data& data, std::string_view text) {
         source = replaced;
     }
 
-    token_sequence tokens;
-    tokens.reserve(source.size());  // at most one grapheme per byte
     auto resolve = [&](std::string_view g) {
         // One lookup by view for a known grapheme: no copy, no allocation.
         if (const token_id* id = find_grapheme(data.unicode_lookup, g)) return *id;
         return register_grapheme(data, g).value_or(0);
     };
+    // At most one grapheme per byte: the ids are written in place and the
+    // vector cut to length once, with no capacity check per grapheme.
+    token_sequence tokens(source.size());
+    token_id* out = tokens.data();
     ascii_ids known;
-    for_each_grapheme(source, [&](std::string_view g) { tokens.push_back(known.get(g, resolve)); });
+    const std::size_t n = source.size();
+    for (std::size_t i = 0; i < n;) {
+        const std::size_t end = grapheme_end(source, i);
+        *out++ = known.get(source.substr(i, end - i), resolve);
+        i = end;
+    }
+    tokens.resize(static_cast<std::size_t>(out - tokens.data()));
     return tokens;
 }
 

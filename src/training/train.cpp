@@ -150,8 +150,15 @@ void train(Data& data, const train_options& options, const run_hooks& hooks) {
         // becomes U+FFFD on both sides rather than being joined.
         token_sequence tokens;
         {
-            std::string text = decode_utf8_lossy({buffer.get(), length});
-            tokens = tokenize_chunk(data, text);
+            // A chunk that is valid UTF-8 already (most are) is its own
+            // decoded text: no 3 MB copy.
+            const std::string_view bytes{buffer.get(), length};
+            if (!check_utf8(bytes)) {
+                tokens = tokenize_chunk(data, bytes);
+            } else {
+                std::string text = decode_utf8_lossy(bytes);
+                tokens = tokenize_chunk(data, text);
+            }
         }
         // The first chunk of every call learns from scratch; later ones are
         // first brought up to date with what the model already knows.
