@@ -3,14 +3,13 @@
 // converts the arguments, calls the core and converts the result; failures
 // of the core become PanicException at the panic boundary.
 #include <array>
-#include <atomic>
-#include <cstdint>
 #include <string>
 #include <utility>
 
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "binding/data_type.hpp"
+#include "binding/module_once.hpp"
 #include "binding/panic.hpp"
 #include "model/decode.hpp"
 #include "model/encode.hpp"
@@ -138,10 +137,7 @@ PyModuleDef module_def = {
     nullptr,
 };
 
-// The module keeps process-wide state (the module object, the Data type), so
-// it belongs to the first interpreter that imports it.
-std::atomic<std::int64_t> owner_interpreter{-1};
-PyObject* module_object = nullptr;  // kept for the life of the process
+process_module module_state;  // the module object and the Data type are process-wide
 
 // Adds `value` as attribute `name` and lists the name in __all__, which the
 // first export creates.
@@ -177,25 +173,14 @@ PyObject* create_module() {
     const char* name = PyUnicode_AsUTF8(function_name.get());
     if (!name || !add_export(module.get(), name, function.get())) return nullptr;
 
-    module_object = Py_NewRef(module.get());
     return module.release();
 }
 
 PyObject* init_module() {
-    std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1) {
-        ensure_error_set();
-        return nullptr;
-    }
-    std::int64_t expected = -1;
-    if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "tolvane does not support subinterpreters: it can only be imported "
-                        "in the interpreter that imported it first");
-        return nullptr;
-    }
-    if (module_object) return Py_NewRef(module_object);
-    return create_module();
+    return import_once(module_state,
+                       "tolvane does not support subinterpreters: it can only be imported "
+                       "in the interpreter that imported it first",
+                       create_module);
 }
 
 }  // namespace

@@ -1,10 +1,9 @@
 // The module tolvane_tools._native: the Tokenizer class, and one private
 // helper that lets the tests reach the literal ranked encoding.
 #include <array>
-#include <atomic>
-#include <cstdint>
 
 #include "binding/args.hpp"
+#include "binding/module_once.hpp"
 #include "model/ranked.hpp"
 #include "tools_binding/tokenizer_type.hpp"
 
@@ -50,35 +49,21 @@ PyModuleDef module_def = {
     nullptr,
 };
 
-// The types and the int cache are process-wide, so the module belongs to the
-// first interpreter that imports it.
-std::atomic<std::int64_t> owner_interpreter{-1};
-PyObject* module_object = nullptr;  // kept for the life of the process
+binding::process_module module_state;  // the types and the int cache are process-wide
 
 PyObject* create_module() {
     if (!init_types() || !init_mode_names()) return nullptr;
     py_ref module = py_ref::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
     if (!module) return nullptr;
     if (PyModule_AddObjectRef(module.get(), "Tokenizer", tokenizer_type()) < 0) return nullptr;
-    module_object = Py_NewRef(module.get());
     return module.release();
 }
 
 PyObject* init_module() {
-    std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1) {
-        binding::ensure_error_set();
-        return nullptr;
-    }
-    std::int64_t expected = -1;
-    if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "tolvane_tools._native does not support subinterpreters: it can only be "
-                        "imported in the interpreter that imported it first");
-        return nullptr;
-    }
-    if (module_object) return Py_NewRef(module_object);
-    return create_module();
+    return binding::import_once(module_state,
+                                "tolvane_tools._native does not support subinterpreters: it can "
+                                "only be imported in the interpreter that imported it first",
+                                create_module);
 }
 
 }  // namespace
