@@ -22,9 +22,8 @@ _SAVED = b" Saved Successfully "
 
 @dataclass
 class RunState:
-    corpus_size: int | None  # None when the corpus is not a regular file
+    corpus_size: int  # bytes of the training file (a stream is copied into one first)
     tokens: int  # tokens in the model as last known
-    stream_done: int | None = None  # bytes of a streamed corpus trained on, as last saved
     started: float = field(default_factory=time.monotonic)
     saved_at: float | None = None  # when the last chunk was saved
     began: bool = False  # the module opened its files and printed its first line
@@ -33,9 +32,7 @@ class RunState:
     loop: int = 0  # the learning-loop index of the last new token
 
     @property
-    def chunks_total(self) -> int | None:
-        if self.corpus_size is None:
-            return None
+    def chunks_total(self) -> int:
         return math.ceil(self.corpus_size / CHUNK_SIZE)
 
     @property
@@ -43,12 +40,9 @@ class RunState:
         return self.chunks_saved + (1 if self.in_chunk else 0)
 
     @property
-    def bytes_done(self) -> int | None:
-        """Bytes trained on. Every read of a regular file but the last one
-        delivers a whole chunk; a pipe delivers what is there, so a stream is
-        counted by whoever feeds it (None when nobody does)."""
-        if self.corpus_size is None:
-            return self.stream_done
+    def bytes_done(self) -> int:
+        """Bytes trained on: every read of the training file but the last one
+        delivers a whole chunk."""
         return min(self.chunks_saved * CHUNK_SIZE, self.corpus_size)
 
     def elapsed(self, now: float | None = None) -> float:
@@ -68,8 +62,6 @@ class RunState:
         """Time left, from the bytes done so far plus the part of the current
         chunk that its learning loop has passed (a rough share: iterations
         that learn nothing print nothing)."""
-        if self.corpus_size is None:
-            return None
         done = float(self.bytes_done)
         if self.in_chunk:
             current = min(CHUNK_SIZE, self.corpus_size - self.bytes_done)
@@ -111,9 +103,7 @@ def clock(seconds: float | None) -> str:
     return f"{hours}:{minutes:02d}:{secs:02d}" if hours else f"{minutes}:{secs:02d}"
 
 
-def amount(n: int | None) -> str:
-    if n is None:
-        return "?"
+def amount(n: int) -> str:
     if n < 1_000_000:
         return f"{n / 1e3:.1f} kB"
     return f"{n / 1e6:.1f} MB"
@@ -124,19 +114,15 @@ def speed(rate: float | None) -> str:
 
 
 def done_of(state: RunState) -> str:
-    """Bytes done, and of how many when the total is known."""
-    if state.corpus_size is None:
-        return amount(state.bytes_done)
     return f"{amount(state.bytes_done)} of {amount(state.corpus_size)}"
 
 
 def left(state: RunState, now: float | None) -> list[str]:
-    return [] if state.corpus_size is None else [f"{clock(state.remaining(now))} left"]
+    return [f"{clock(state.remaining(now))} left"]
 
 
 def chunk_of(state: RunState, chunk: int) -> str:
-    total = state.chunks_total
-    return f"chunk {chunk}/{total}" if total is not None else f"chunk {chunk}"
+    return f"chunk {chunk}/{state.chunks_total}"
 
 
 def status_parts(state: RunState, now: float | None = None) -> list[str]:
@@ -171,6 +157,17 @@ def saved_line(state: RunState, now: float | None = None) -> str:
     return ", ".join([f"{chunk_of(state, state.chunks_saved)} saved: {done_of(state)}", speed(rate),
                       f"{state.tokens} tokens", f"{clock(state.elapsed(now))} elapsed",
                       *left(state, now)])
+
+
+def copy_parts(copied: int, seconds: float) -> list[str]:
+    """The live line while a streamed corpus is copied, before training."""
+    return [f"copying the corpus stream: {amount(copied)}",
+            speed(copied / seconds if seconds > 0 else None), f"{clock(seconds)} elapsed"]
+
+
+def copied_line(copied: int, seconds: float) -> str:
+    """The line that stays once a streamed corpus is copied."""
+    return f"corpus stream copied: {amount(copied)} in {clock(seconds)}"
 
 
 def say(stream: TextIO | None, text: str) -> None:
@@ -241,13 +238,25 @@ class Display:
         return max(columns, 20) - 1 if columns else 79
 
     def tick(self, state: RunState, force: bool = False) -> None:
-        if not self.terminal:
-            return
+        if self.terminal:
+            self._draw(lambda now: status_parts(state, now), force)
+
+    def copying(self, copied: int, seconds: float) -> None:
+        if self.terminal:
+            self._draw(lambda now: copy_parts(copied, seconds), False)
+
+    def _draw(self, parts, force: bool) -> None:
         now = time.monotonic()
         if force or now - self.last_draw >= 0.1:
-            self._write("\r\x1b[K" + fit(status_parts(state, now), self.width()))
+            self._write("\r\x1b[K" + fit(parts(now), self.width()))
             self.last_draw = now
             self.drawn = True
+
+    def clear(self) -> None:
+        """Takes the live line away, so that a line said next takes its place."""
+        if self.terminal and self.drawn:
+            self._write("\r\x1b[K")
+            self.drawn = False
 
     def finish(self) -> None:
         """Ends the live line so that what follows starts on a line of its own."""

@@ -1,105 +1,92 @@
-"""The pipes between `tolvane train` and its training process: the child's
-console lines, standard error and end report coming back, and a streamed
-corpus going in, all watched from one loop."""
+"""What passes between `tolvane train` and its training process: a streamed
+corpus, copied whole before the child starts, and the child's console lines,
+standard error and end report coming back, all watched from one loop."""
 
 from __future__ import annotations
 
-import array
-import fcntl
 import os
+import select
 import selectors
 import subprocess
-import termios
+import time
 from typing import Callable
 
-from tolvane_tools.progress import CHUNK_SIZE, Display, RunState
+from tolvane_tools.errors import CliError
+from tolvane_tools.progress import Display, RunState
 
 STDERR_TAIL = 1 << 16  # what is kept of the child's standard error
 
 
-class Relay:
-    """Copies a stream corpus into the pipe the child trains on. The pipe is
-    made as large as a chunk where the system allows it: the child's read
-    takes whatever the pipe holds, so a stream that keeps up trains in whole
-    chunks, as the same text in a file would."""
-
-    def __init__(self, source: int) -> None:
-        self.source = source
-        self.child_end, self.write_end = os.pipe()
-        for size in (CHUNK_SIZE, _pipe_max_size()):
-            try:
-                fcntl.fcntl(self.write_end, fcntl.F_SETPIPE_SZ, size)
-                break
-            except OSError:
-                continue
-        os.set_blocking(self.write_end, False)
-        self.pending = b""
-        self.fed = 0  # bytes written into the pipe
-        self.ended = False  # the source is exhausted (or the child gone)
-        self.selector: selectors.BaseSelector | None = None  # set while it is watched
-
-    def unread(self) -> int:
-        """Bytes in the pipe that the child has not read yet."""
-        if self.write_end < 0:
-            return 0
-        count = array.array("i", [0])
-        try:
-            fcntl.ioctl(self.write_end, termios.FIONREAD, count)
-        except OSError:
-            return 0
-        return count[0]
-
-    def trained(self) -> int:
-        return self.fed - self.unread()
-
-    def want_read(self) -> bool:
-        return not self.ended and not self.pending
-
-    def want_write(self) -> bool:
-        return bool(self.pending) and self.write_end >= 0
-
-    def read_source(self) -> None:
-        try:
-            block = os.read(self.source, 1 << 20)
-        except OSError:  # a terminal that went away: the text ends here
-            block = b""
-        if block:
-            self.pending = block
-        else:
-            self.ended = True
-            if not self.pending:
-                self.close_input()
-
-    def write_child(self) -> None:
-        try:
-            written = os.write(self.write_end, self.pending)
-        except BlockingIOError:
-            return
-        except OSError:  # the child is gone; nothing more to give it
-            self.pending = b""
-            self.ended = True
-            self.close_input()
-            return
-        self.fed += written
-        self.pending = self.pending[written:]
-        if not self.pending and self.ended:
-            self.close_input()
-
-    def close_input(self) -> None:
-        """The child reads the end of the text once this is closed."""
-        if self.write_end >= 0:
-            if self.selector is not None and self.write_end in self.selector.get_map():
-                self.selector.unregister(self.write_end)
-            os.close(self.write_end)
-            self.write_end = -1
+SPOOL_NAME = "corpus.stream"  # a streamed corpus, copied whole before training
+SPOOL_BLOCK = 1 << 20
+TICK_MS = 200  # how long the copy waits for the stream before it redraws the display
 
 
-def _pipe_max_size() -> int:
+def spool_stream(source: int, scratch: str, display: Display) -> tuple[int, int]:
+    """Copies a streamed corpus whole into `scratch`; returns a descriptor of
+    the copy and its size in bytes.
+
+    The module takes what one read of its training file delivers as a chunk,
+    and a pipe delivers only what it holds at that moment: trained straight
+    from a stream, chunks were cut wherever the writer happened to pause, and
+    the same text gave another model than from a file. Trained from the copy,
+    every chunk but the last is whole, as in the file.
+
+    The copy's name is removed at once: the descriptor keeps the file for this
+    process and the child (which opens it as /dev/fd/N), and its room on disk
+    is given back when both are gone, even after a SIGKILL."""
+    where = os.path.dirname(scratch)
+    path = os.path.join(scratch, SPOOL_NAME)
     try:
-        with open("/proc/sys/fs/pipe-max-size", encoding="ascii") as f:
-            return int(f.read())
-    except (OSError, ValueError):
-        return 1 << 16
+        fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
+    except OSError as error:
+        raise CliError(f"cannot copy the corpus stream into {where}: {error.strerror}") from None
+    try:
+        os.unlink(path)
+        return fd, _copy(source, fd, where, display)
+    except BaseException:
+        os.close(fd)
+        raise
+
+
+def _copy(source: int, target: int, where: str, display: Display) -> int:
+    """Copies `source` to its end into `target`; returns the bytes copied.
+    Ctrl-C (KeyboardInterrupt) passes through, wherever the copy is."""
+    # The live line would write over text typed at the terminal.
+    shown = not os.isatty(source)
+    poller = select.poll()
+    poller.register(source, select.POLLIN)
+    started = time.monotonic()
+    copied = 0
+    while True:
+        if shown:
+            display.copying(copied, time.monotonic() - started)
+        block = _read_some(source, poller)
+        if block is None:
+            continue
+        if not block:
+            return copied
+        view = memoryview(block)
+        try:
+            while view:
+                view = view[os.write(target, view):]
+        except OSError as error:
+            raise CliError(f"cannot copy the corpus stream into {where}: {error.strerror}") from None
+        copied += len(block)
+
+
+def _read_some(source: int, poller: select.poll) -> bytes | None:
+    """The next block of the stream, b"" at its end, or None when nothing came
+    within a tick (also for a stream left in non-blocking mode)."""
+    if not poller.poll(TICK_MS):
+        return None
+    try:
+        return os.read(source, SPOOL_BLOCK)
+    except BlockingIOError:
+        return None
+    except OSError as error:
+        # Training on the part read so far would be a model of another text.
+        raise CliError(f"cannot read the corpus stream: {error.strerror}") from None
 
 
 class ChildOutput:
@@ -113,52 +100,29 @@ class ChildOutput:
 
 
 def pump(child: subprocess.Popen, result_fd: int, state: RunState, display: Display,
-         on_saved: Callable[[], None], relay: Relay | None) -> ChildOutput:
-    """Reads the child's output, and feeds it a stream corpus, until the child
-    closes its output."""
+         on_saved: Callable[[], None]) -> ChildOutput:
+    """Reads the child's output until the child closes it."""
     got = ChildOutput()
     selector = selectors.DefaultSelector()
     readers = {child.stdout.fileno(): "stdout", child.stderr.fileno(): "stderr", result_fd: "result"}
     for fd in readers:
         selector.register(fd, selectors.EVENT_READ)
-    if relay is not None:
-        relay.selector = selector
     try:
         while readers:
-            _register_relay(selector, relay)
             events = selector.select(0.2)
             if not events:
                 display.tick(state)
-            for key, mask in events:
-                if relay is not None and key.fd == relay.source:
-                    relay.read_source()
-                elif relay is not None and key.fd == relay.write_end:
-                    relay.write_child()
-                else:
-                    _read_child(key.fd, readers, selector, got, state, display, on_saved, relay)
+            for key, _ in events:
+                _read_child(key.fd, readers, selector, got, state, display, on_saved)
     finally:
-        if relay is not None:
-            relay.selector = None
         selector.close()
     if got.pending:
         display.line(state, got.pending, state.feed(got.pending))
     return got
 
 
-def _register_relay(selector: selectors.BaseSelector, relay: Relay | None) -> None:
-    if relay is None:
-        return
-    for fd, wanted, event in ((relay.source, relay.want_read(), selectors.EVENT_READ),
-                              (relay.write_end, relay.want_write(), selectors.EVENT_WRITE)):
-        registered = fd in selector.get_map() if fd >= 0 else False
-        if wanted and not registered:
-            selector.register(fd, event)
-        elif not wanted and registered:
-            selector.unregister(fd)
-
-
 def _read_child(fd: int, readers: dict, selector, got: ChildOutput, state: RunState,
-                display: Display, on_saved: Callable[[], None], relay: Relay | None) -> None:
+                display: Display, on_saved: Callable[[], None]) -> None:
     block = os.read(fd, 65536)
     which = readers[fd]
     if not block:
@@ -176,8 +140,6 @@ def _read_child(fd: int, readers: dict, selector, got: ChildOutput, state: RunSt
     for line in lines:
         event = state.feed(line)
         if event == "saved":
-            if relay is not None:
-                state.stream_done = relay.trained()
             on_saved()
         display.line(state, line, event)
 

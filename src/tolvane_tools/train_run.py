@@ -18,13 +18,14 @@ import stat
 import subprocess
 import sys
 import tempfile
+import time
 from dataclasses import dataclass
 
 from tolvane_tools.errors import CliError, module_call
 from tolvane_tools.modelfile import ModelFormatError, lookup_size, read_model
 from tolvane_tools.paths import check_output, fd_path, open_model
-from tolvane_tools.progress import Display, RunState, say
-from tolvane_tools.train_pipes import STDERR_TAIL, ChildOutput, Relay, drain, pump
+from tolvane_tools.progress import Display, RunState, copied_line, say
+from tolvane_tools.train_pipes import STDERR_TAIL, ChildOutput, drain, pump, spool_stream
 
 EMPTY_MODEL = bytes(24)  # three empty maps
 START_MODEL = "start.model"
@@ -84,8 +85,8 @@ class TrainArgs:
 class Corpus:
     """The training text, open in this process. A regular file is handed to
     the child as it is; anything else (standard input, a pipe, a process
-    substitution, a terminal) is a stream that this process copies into the
-    child's input as the child takes it, counting the bytes."""
+    substitution, a terminal) is a stream, which this process first copies
+    whole into a file of the scratch directory (see `spool_stream`)."""
     fd: int
     size: int | None  # bytes of a regular file; None for a stream
 
@@ -288,73 +289,105 @@ def run_training(args: TrainArgs) -> int:
 
 
 def _run_in_scratch(args: TrainArgs, corpus: Corpus, start_fd: int | None) -> int:
-    out = sys.stdout
-    summary = sys.stderr if args.raw else sys.stdout
     output_dir = os.path.dirname(os.path.abspath(args.output))
     try:
         scratch = tempfile.mkdtemp(prefix=".tolvane-train-", dir=output_dir)
     except OSError as error:
         raise CliError(f"cannot work in {output_dir}: {error.strerror}") from None
-    relay = None
+    spool = None
+    handlers: dict = {}
     try:
         logs = _prepare_scratch(args, scratch, start_fd)
-        state = RunState(corpus_size=corpus.size,
-                         tokens=lookup_size(os.path.join(scratch, START_MODEL)) or 0,
-                         stream_done=0 if corpus.stream else None)
-        display = Display(out, raw=args.raw)
-        relay = Relay(corpus.fd) if corpus.stream else None
-        child_corpus = relay.child_end if relay is not None else corpus.fd
-        result_read, result_write = os.pipe()
-        command = [sys.executable, "-c", _CHILD, str(os.getpid()), str(result_write), START_MODEL,
-                   fd_path(child_corpus), "1" if args.print_logs else "0", logs]
-        try:
-            # Its own session: Ctrl-C on the terminal reaches only this process,
-            # which then stops the child in order.
-            child = subprocess.Popen(command, cwd=scratch, env=_child_env(), stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     pass_fds=(child_corpus, result_write), start_new_session=True)
-        finally:
-            os.close(result_write)
-            if relay is not None:
-                os.close(relay.child_end)
-        got = ChildOutput()
-        interrupted = False
-        previous_handlers = _stop_on_termination()
-        try:
-            try:
-                got = pump(child, result_read, state, display, lambda: _saved(state, scratch), relay)
-                child.wait()
-            except KeyboardInterrupt:
-                interrupted = True
-                display.finish()
-                say(summary, "stopping: waiting for the training process to end")
-                _stop(child)
-        finally:
-            if child.poll() is None:
-                child.kill()
-                child.wait()
-            for sig, handler in previous_handlers.items():
-                signal.signal(sig, handler)
-            if interrupted:
-                got.result = drain(result_read)
-                got.stderr = drain(child.stderr.fileno())[-STDERR_TAIL:]
-            os.close(result_read)
-            child.stdout.close()
-            child.stderr.close()
-        display.finish()
-        stderr_tail = got.stderr.decode("utf-8", "replace").strip().splitlines()
-        # Putting the kept model in place must not be cut short by another Ctrl-C.
-        previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
-        try:
-            return _conclude(args, state, scratch, os.path.join(scratch, START_MODEL),
-                             child.returncode, interrupted, _parse_result(got.result),
-                             stderr_tail, summary)
-        finally:
-            signal.signal(signal.SIGINT, previous)
+        display = Display(sys.stdout, raw=args.raw)
+        handlers = _stop_on_termination()
+        if corpus.stream:
+            spool = _copy_stream(args, corpus, scratch, display)
+            if spool is None:
+                return 130
+            corpus = spool
+        return _train_in_child(args, corpus, scratch, logs, display, handlers)
     finally:
-        if relay is not None and relay.write_end >= 0:
-            os.close(relay.write_end)
+        _restore(handlers)
+        if spool is not None:
+            os.close(spool.fd)
         shutil.rmtree(scratch, ignore_errors=True)
+
+
+def _copy_stream(args: TrainArgs, corpus: Corpus, scratch: str, display: Display) -> Corpus | None:
+    """The streamed corpus as a file in the scratch directory, or None when
+    the run was stopped while the stream was still being read."""
+    started = time.monotonic()
+    try:
+        fd, size = spool_stream(corpus.fd, scratch, display)
+    except KeyboardInterrupt:
+        display.finish()
+        say(sys.stderr, f"tolvane: training stopped; no chunk was saved; {args.output} left unchanged")
+        return None
+    display.clear()
+    say(_summary(args), copied_line(size, time.monotonic() - started))
+    return Corpus(fd, size)
+
+
+def _summary(args: TrainArgs):
+    return sys.stderr if args.raw else sys.stdout
+
+
+def _restore(handlers: dict) -> None:
+    for sig, handler in handlers.items():
+        signal.signal(sig, handler)
+
+
+def _train_in_child(args: TrainArgs, corpus: Corpus, scratch: str, logs: str, display: Display,
+                    handlers: dict) -> int:
+    """Trains from the corpus file in a child process; `handlers` are the
+    signal handlers to put back once the child has ended."""
+    assert corpus.size is not None  # a stream is a file of the scratch directory by now
+    summary = _summary(args)
+    tokens = lookup_size(os.path.join(scratch, START_MODEL)) or 0
+    state = RunState(corpus_size=corpus.size, tokens=tokens)
+    result_read, result_write = os.pipe()
+    command = [sys.executable, "-c", _CHILD, str(os.getpid()), str(result_write), START_MODEL,
+               fd_path(corpus.fd), "1" if args.print_logs else "0", logs]
+    try:
+        # Its own session: Ctrl-C on the terminal reaches only this process,
+        # which then stops the child in order.
+        child = subprocess.Popen(command, cwd=scratch, env=_child_env(), stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 pass_fds=(corpus.fd, result_write), start_new_session=True)
+    finally:
+        os.close(result_write)
+    got = ChildOutput()
+    interrupted = False
+    try:
+        try:
+            got = pump(child, result_read, state, display, lambda: _saved(state, scratch))
+            child.wait()
+        except KeyboardInterrupt:
+            interrupted = True
+            display.finish()
+            say(summary, "stopping: waiting for the training process to end")
+            _stop(child)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+        _restore(handlers)
+        if interrupted:
+            got.result = drain(result_read)
+            got.stderr = drain(child.stderr.fileno())[-STDERR_TAIL:]
+        os.close(result_read)
+        child.stdout.close()
+        child.stderr.close()
+    display.finish()
+    stderr_tail = got.stderr.decode("utf-8", "replace").strip().splitlines()
+    # Putting the kept model in place must not be cut short by another Ctrl-C.
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        return _conclude(args, state, scratch, os.path.join(scratch, START_MODEL),
+                         child.returncode, interrupted, _parse_result(got.result),
+                         stderr_tail, summary)
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 def _conclude(args: TrainArgs, state: RunState, scratch: str, start: str, returncode: int,

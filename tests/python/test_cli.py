@@ -1,5 +1,7 @@
 """The `tolvane` command, run as a real process on small corpora."""
 
+import array
+import fcntl
 import html.parser
 import json
 import os
@@ -9,6 +11,8 @@ import signal
 import struct
 import subprocess
 import sys
+import termios
+import time
 from pathlib import Path
 
 import pytest
@@ -16,7 +20,7 @@ import pytest
 import tolvane
 from conftest import write_model
 
-from tolvane_tools.progress import RunState, saved_line
+from tolvane_tools.progress import CHUNK_SIZE, RunState, amount, saved_line
 from tolvane_tools.visible import visible_bytes
 
 SAVED_BANNER = (b"--------------------------------------------- \n Saved Successfully \n"
@@ -157,51 +161,79 @@ def test_failed_training_leaves_the_output_alone(tmp_path):
     assert (tmp_path / "out.bin").read_bytes() == b"previous"
 
 
-def fifo_corpus(tmp_path, first_chunk):
-    """A pipe as the corpus: each read of it is a chunk of what was written
-    so far, so a test decides when the next chunk comes."""
+def fifo_corpus(tmp_path, first_part):
+    """A named pipe as the corpus, `first_part` already in it; the test holds
+    the writing end, so the stream stays open until the test closes it."""
     path = tmp_path / "corpus.fifo"
     os.mkfifo(path)
     writer = os.open(path, os.O_RDWR)  # does not wait for a reader
-    os.write(writer, first_chunk)
+    os.write(writer, first_part)
     return path, writer
 
 
+@pytest.fixture(scope="module")
+def chunk_text():
+    """Exactly one chunk of text (the module reads a file a chunk per read),
+    ending in spaces so that no character is cut at its end."""
+    text = corpus_text(seed=3, count=CHUNK_SIZE // 5).encode()[:CHUNK_SIZE]
+    return text[:text.rindex(b" ")].ljust(CHUNK_SIZE, b" ")
+
+
 @pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
-def test_stopping_keeps_the_last_saved_chunk(tmp_path, stop):
+def test_stopping_keeps_the_last_saved_chunk(tmp_path, chunk_text, stop):
+    (tmp_path / "c.txt").write_bytes(chunk_text * 4)
+    child = start("train", "c.txt", "-o", "out.bin", cwd=tmp_path)
+    assert child.stdout.readline().startswith(b"chunk 1/4 saved: ")
+    # Three more chunks to train: the signal comes long before their end.
+    child.send_signal(stop)
+    out, err = child.communicate(timeout=60)
+    assert child.returncode == 130, err
+    saved = 1 + out.count(b" saved: ")
+    assert saved < 4
+    assert err.decode().endswith(f"tolvane: training stopped; kept the model saved after chunk {saved} "
+                                 "at out.bin\n")
+    assert b"Traceback" not in err
+    assert len(tolvane.load_from_file(str(tmp_path / "out.bin")).vocab()) > 1
+    assert sorted(os.listdir(tmp_path)) == ["c.txt", "out.bin"]
+
+
+def wait_until_read(writer):
+    """Returns once the reader of a pipe has taken everything written to it."""
+    unread = array.array("i", [1])
+    for _ in range(6000):
+        fcntl.ioctl(writer, termios.FIONREAD, unread)
+        if unread[0] == 0:
+            return
+        time.sleep(0.01)
+    raise AssertionError("the command never read the stream")
+
+
+@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+def test_stopping_while_a_stream_is_copied(tmp_path, stop):
     corpus, writer = fifo_corpus(tmp_path, corpus_text().encode())
+    (tmp_path / "out.bin").write_bytes(b"previous")
     try:
         child = start("train", corpus, "-o", "out.bin", cwd=tmp_path)
-        first = child.stdout.readline()
-        assert first.startswith(b"chunk 1 saved: ")  # the size of a pipe is not known
+        wait_until_read(writer)  # the stream is open: the copy waits for more
         child.send_signal(stop)
         out, err = child.communicate(timeout=60)
     finally:
         os.close(writer)
     assert child.returncode == 130
-    assert b"kept the model saved after chunk 1 at out.bin" in err
-    assert b"Traceback" not in err
-    assert len(tolvane.load_from_file(str(tmp_path / "out.bin")).vocab()) > 1
+    assert out == b""
+    assert err == b"tolvane: training stopped; no chunk was saved; out.bin left unchanged\n"
+    assert (tmp_path / "out.bin").read_bytes() == b"previous"
     assert sorted(os.listdir(tmp_path)) == ["corpus.fifo", "out.bin"]
 
 
-def test_failure_in_a_later_chunk_keeps_the_earlier_one(tmp_path):
+def test_failure_in_a_later_chunk_keeps_the_earlier_one(tmp_path, chunk_text):
     # The grapheme "a" is known but its id, far above those the first chunk
     # gives out, has no text; only the second chunk uses it.
     broken = write_model(tmp_path / "broken.bin", {0: b""}, {}, {"oov": 0, "a": 60000})
-    corpus, writer = fifo_corpus(tmp_path, corpus_text().replace("a", "o").encode())
-    try:
-        child = start("train", corpus, "--from", broken, "-o", "out.bin", cwd=tmp_path)
-        assert child.stdout.readline().startswith(b"chunk 1 saved: ")
-        os.write(writer, b"a" * 40)
-        os.close(writer)
-        writer = None
-        out, err = child.communicate(timeout=60)
-    finally:
-        if writer is not None:
-            os.close(writer)
-    assert child.returncode == 1
-    line = err.decode().strip()
+    (tmp_path / "c.txt").write_bytes(chunk_text.replace(b"a", b"o") + b"a" * 40)
+    done = run("train", "c.txt", "--from", broken, "-o", "out.bin", cwd=tmp_path)
+    assert done.returncode == 1
+    line = one_error_line(done)
     assert "training failed in chunk 2: " in line
     assert line.endswith("kept the model saved after chunk 1 at out.bin")
     assert "o" in tolvane_model(tmp_path / "out.bin")["unicode"]
@@ -405,13 +437,18 @@ def test_empty_corpus_leaves_the_start_model(trained, tmp_path, start_model):
     assert (tmp_path / "out.bin").read_bytes() == expected
 
 
-def run_on_terminal(*args, cwd):
-    """Runs the command with a pseudo-terminal as its standard output."""
+def run_on_terminal(*args, cwd, stdin=None):
+    """Runs the command with a pseudo-terminal as its standard output; `stdin`
+    (less than a pipe holds) comes through a pipe."""
     import pty
     leader, follower = pty.openpty()
     child = subprocess.Popen([sys.executable, "-m", "tolvane_tools", *map(str, args)], cwd=cwd,
-                             env=_env(), stdout=follower, stderr=subprocess.PIPE)
+                             env=_env(), stdout=follower, stderr=subprocess.PIPE,
+                             stdin=None if stdin is None else subprocess.PIPE)
     os.close(follower)
+    if stdin is not None:
+        child.stdin.write(stdin)
+        child.stdin.close()
     out = b""
     while True:
         try:
@@ -440,6 +477,14 @@ def test_terminal_forms(trained, tmp_path):
     # A live line rewritten in place, ended before the summary.
     assert "\r\x1b[Kchunk 1/1" in text
     assert plain.rstrip("\n").split("\n")[-1].startswith("model saved to tokenizer: 1 chunk")
+
+    # A stream: a live line while it is copied, replaced by a line that stays.
+    corpus = corpus_text(seed=9).encode()
+    text, plain = run_on_terminal("train", "-", "-o", "s.bin", cwd=tmp_path, stdin=corpus)
+    assert text.startswith("\r\x1b[Kcopying the corpus stream: ")
+    copied = rf"\r\x1b\[Kcorpus stream copied: {amount(len(corpus))} in [0-9:]+\n"
+    assert re.search(copied + r"\r\x1b\[Kchunk 1/1", text)
+    assert (tmp_path / "s.bin").read_bytes() == (tmp_path / "tokenizer").read_bytes()
 
 
 def test_version_is_the_one_meson_declares(tmp_path):

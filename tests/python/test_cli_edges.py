@@ -4,6 +4,7 @@ names that are not UTF-8."""
 import fcntl
 import os
 import pty
+import random
 import re
 import struct
 import subprocess
@@ -13,12 +14,12 @@ import termios
 import pytest
 
 import tolvane
-from test_cli import _env, corpus_text, fifo_corpus, one_error_line, run, start, tolvane_model, trained  # noqa: F401
+from test_cli import _env, chunk_text, corpus_text, one_error_line, run, trained  # noqa: F401
 from test_faults import tmpfs
 
 from tolvane_tools import show
 from tolvane_tools.modelfile import read_model
-from tolvane_tools.progress import RunState, amount, fit, status_parts
+from tolvane_tools.progress import CHUNK_SIZE, RunState, amount, fit, status_parts
 from tolvane_tools.visible import SYMBOLS, visible_text
 
 COMMAND = [sys.executable, "-m", "tolvane_tools"]
@@ -109,51 +110,81 @@ def test_model_paths_that_are_not_regular_files(tmp_path, args, expected):
 
 # --- a corpus that is a stream ------------------------------------------------------------
 
-@pytest.mark.parametrize("how", ["-", "/dev/stdin", "process substitution", "/dev/stdin from a file"])
-def test_streamed_corpus(trained, tmp_path, how):  # noqa: F811
+STREAMS = {
+    "-": 'cat c.txt | "$@" train - -o m.bin',
+    "/dev/stdin": 'cat c.txt | "$@" train /dev/stdin -o m.bin',
+    "process substitution": '"$@" train <(cat c.txt) -o m.bin',
+    "named pipe": 'mkfifo p; cat c.txt > p & "$@" train p -o m.bin',
+    # A writer that pauses: one read of the pipe would end at the pause.
+    "- written in two parts":
+        '{ head -c 3000 c.txt; sleep 1; tail -c +3001 c.txt; } | "$@" train - -o m.bin',
+    "/dev/stdin from a file": '"$@" train /dev/stdin -o m.bin < c.txt',
+}
+
+
+def train_in_shell(shell, cwd, *args):
+    return subprocess.run(["bash", "-c", shell, "tolvane", *COMMAND, *args], cwd=cwd, env=_env(),
+                          capture_output=True, timeout=120)
+
+
+@pytest.mark.parametrize("how", STREAMS)
+def test_streamed_corpus_trains_the_model_of_the_file(trained, tmp_path, how):  # noqa: F811
     corpus = corpus_text().encode()  # the text the `trained` model was trained on
     (tmp_path / "c.txt").write_bytes(corpus)
-    shell = {"-": 'cat c.txt | "$@" train - -o m.bin',
-             "/dev/stdin": 'cat c.txt | "$@" train /dev/stdin -o m.bin',
-             "process substitution": '"$@" train <(cat c.txt) -o m.bin',
-             "/dev/stdin from a file": '"$@" train /dev/stdin -o m.bin < c.txt'}[how]
-    done = subprocess.run(["bash", "-c", shell, "tolvane", *COMMAND], cwd=tmp_path, env=_env(),
-                          capture_output=True, timeout=120)
+    done = train_in_shell(STREAMS[how], tmp_path)
     assert done.returncode == 0, done.stderr
-    saved = [line for line in done.stdout.decode().splitlines() if " saved: " in line]
-    if how == "/dev/stdin from a file":
-        assert saved[-1].startswith(f"chunk 1/1 saved: {amount(len(corpus))} of ")
-    else:
-        # Bytes done, no total, and no time left to guess.
-        assert saved[-1].startswith(f"chunk {len(saved)} saved: {amount(len(corpus))}, ")
-        assert " of " not in saved[-1] and " left" not in saved[-1]
-    model = tolvane_model(tmp_path / "m.bin")
-    assert set(model["unicode"]) == set(tolvane_model(trained[1])["unicode"])
-    if len(saved) == 1:  # the whole text in one read: the same model as from the file
-        assert (tmp_path / "m.bin").read_bytes() == trained[1].read_bytes()
+    assert (tmp_path / "m.bin").read_bytes() == trained[1].read_bytes()
+    lines = done.stdout.decode().splitlines()
+    if how != "/dev/stdin from a file":  # that one is a regular file
+        assert lines.pop(0).startswith(f"corpus stream copied: {amount(len(corpus))} in ")
+    # Copied first, the stream is a file of known size: chunks, total and time left as for a file.
+    assert lines[0].startswith(f"chunk 1/1 saved: {amount(len(corpus))} of {amount(len(corpus))}, ")
+    assert lines[0].endswith(" left") and len(lines) == 2
+    assert scratch_dirs(tmp_path) == []
 
 
-# --- a failure in the child -----------------------------------------------------------------
+def test_streamed_corpus_is_cut_into_the_chunks_of_the_file(tmp_path, chunk_text):  # noqa: F811
+    (tmp_path / "c.txt").write_bytes(chunk_text * 2 + corpus_text(seed=5).encode())
+    from_file = train_in_shell('"$@" train c.txt -o file.bin', tmp_path)
+    assert from_file.returncode == 0, from_file.stderr
+    # Pauses inside the first chunk and right at the border of the second.
+    streamed = train_in_shell(f'{{ head -c 1000000 c.txt; sleep 1; head -c {2 * CHUNK_SIZE} c.txt | '
+                              f'tail -c +1000001; sleep 1; tail -c +{2 * CHUNK_SIZE + 1} c.txt; }} | '
+                              '"$@" train - -o stream.bin', tmp_path)
+    assert streamed.returncode == 0, streamed.stderr
+    assert (tmp_path / "stream.bin").read_bytes() == (tmp_path / "file.bin").read_bytes()
+    saved = [line for line in streamed.stdout.splitlines() if b" saved: " in line]
+    assert saved[-1].startswith(b"chunk 3/3")
+
+
+# --- a full disk --------------------------------------------------------------------------
 
 def test_full_disk_failure_reaches_the_user(tmp_path):
-    corpus, writer = fifo_corpus(tmp_path, b"abc " * 3000)
+    # A first chunk of a few letters (a small model), then some thousands of
+    # new graphemes: the second save needs more room than is left.
+    rng = random.Random(1)
+    first = "".join(rng.choice("abc ") for _ in range(CHUNK_SIZE)).encode()
+    second = "".join(chr(c) for c in range(0x4E00, 0x4E00 + 6000)).encode() * 2
+    (tmp_path / "c.txt").write_bytes(first + second)
     with tmpfs(tmp_path / "small", "64k") as small:
-        try:
-            child = start("train", corpus, "-o", small / "m.bin", cwd=tmp_path)
-            assert child.stdout.readline().startswith(b"chunk 1 saved: ")
-            # Some thousands of new graphemes: the next save needs more room than is left.
-            os.write(writer, "".join(chr(c) for c in range(0x4E00, 0x4E00 + 6000)).encode() * 2)
-            os.close(writer)
-            writer = None
-            out, err = child.communicate(timeout=120)
-        finally:
-            if writer is not None:
-                os.close(writer)
-        assert child.returncode == 1
-        assert err.decode().strip() == ("tolvane: training failed in chunk 2: Should work: No space left "
+        done = run("train", "c.txt", "-o", small / "m.bin", cwd=tmp_path)
+        assert done.returncode == 1
+        assert done.stdout.startswith(b"chunk 1/2 saved: ")
+        assert one_error_line(done) == ("tolvane: training failed in chunk 2: Should work: No space left "
                                         "on device (os error 28, storage full); kept the model saved "
                                         "after chunk 1 at " + str(small / "m.bin"))
         assert set(read_model(str(small / "m.bin")).unicode_lookup) == {"oov", "a", "b", "c", " "}
+        assert scratch_dirs(small) == []
+
+
+def test_full_disk_while_a_stream_is_copied(tmp_path):
+    (tmp_path / "c.txt").write_bytes(corpus_text(count=40_000).encode())
+    with tmpfs(tmp_path / "small", "64k") as small:
+        (small / "m.bin").write_bytes(b"previous")
+        done = train_in_shell('cat c.txt | "$@" train - -o small/m.bin', tmp_path)
+        assert one_error_line(done) == (f"tolvane: cannot copy the corpus stream into {small}: "
+                                        "No space left on device")
+        assert (small / "m.bin").read_bytes() == b"previous"
         assert scratch_dirs(small) == []
 
 
