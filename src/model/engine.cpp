@@ -27,8 +27,6 @@ pair_engine::pair_engine(token_sequence tokens, const merge_table& merges_in)
 
     // The one full count; every later change is a delta. The block is
     // filled by counting sort, so each pair's positions come out ascending.
-    // Until the links are set, each node's prev holds the entry of the pair
-    // that starts there: no separate array of three million entries.
     seq.resize(n);
     if (n >= 2) {
         count_first_pairs(tokens);
@@ -39,12 +37,18 @@ pair_engine::pair_engine(token_sequence tokens, const merge_table& merges_in)
         }
         block.resize(n - 1);
         for (std::uint32_t i = 0; i + 1 < n; ++i) {
-            pair_entry& entry = entries[seq[i].prev];
+            pair_entry& entry = entries[seq[i].pair];
             block[entry.block_at + entry.block_size++] = i;
         }
     }
-    for (std::uint32_t i = 0; i < n; ++i)
-        seq[i] = {i ? i - 1 : NONE, i + 1 < n ? i + 1 : NONE, tokens[i]};
+    for (std::uint32_t i = 0; i < n; ++i) {
+        seq[i].link = i + 1 < n ? i + 1 : NONE;
+        seq[i].token = tokens[i];
+    }
+    if (n) seq[n - 1].pair = NONE;
+    const token_id highest = n ? *std::max_element(tokens.begin(), tokens.end()) : 0;
+    made_after.assign(std::size_t{highest} + 1, NONE);
+    made_before.assign(std::size_t{highest} + 1, NONE);
 
     own_merge_ids = n > OWN_MERGE_IDS_FROM;
     load_merge_ids();
@@ -59,7 +63,7 @@ pair_engine::pair_engine(token_sequence tokens, const merge_table& merges_in)
 }
 
 // Counts the pairs of `tokens` into their entries and leaves each
-// position's entry in seq[i].prev. Most pairs of a chunk join two of its
+// position's entry in seq[i].pair. Most pairs of a chunk join two of its
 // first few hundred graphemes: those find their entry in a direct table by
 // both ids, and only the rest are hashed. With the entries kept in seq
 // this took the engine's set-up for a 3 MB chunk of English from 258 to 182
@@ -72,7 +76,7 @@ void pair_engine::count_first_pairs(const token_sequence& tokens) {
     if (n <= DIRECT_IDS * DIRECT_IDS) {
         for (std::uint32_t i = 0; i + 1 < n; ++i) {
             const std::uint32_t e = entry_for(pair_key({tokens[i], tokens[i + 1]}));
-            seq[i].prev = e;
+            seq[i].pair = e;
             ++entries[e].count;
         }
         return;
@@ -88,7 +92,7 @@ void pair_engine::count_first_pairs(const token_sequence& tokens) {
         } else {
             e = entry_for(pair_key({a, b}));
         }
-        seq[i].prev = e;
+        seq[i].pair = e;
         ++entries[e].count;
     }
 }
@@ -238,45 +242,90 @@ void pair_engine::merge(token_pair pair, token_id merged) {
     // The positions are spread over the whole sequence, so each read of one
     // would wait for memory; asking for it a few steps ahead overlaps those
     // waits (a 3 MB chunk of English: 0.39 s of CPU down to 0.27 s).
-    constexpr std::size_t AHEAD = 16;
-    const std::size_t listed = snapshot.size();
-    for (std::size_t i = 0; i < listed; ++i) {
-        if (i + AHEAD < listed) __builtin_prefetch(&seq[snapshot[i + AHEAD]]);
-        const std::uint32_t pos = snapshot[i];
-        if (seq[pos].prev == REMOVED) continue;
-        std::uint32_t next = seq[pos].next;
-        if (next == NONE || seq[pos].token != pair.left || seq[next].token != pair.right) continue;
-        merge_at(pos, e, merged);
+    if (merged >= made_after.size()) {
+        made_after.resize(std::size_t{merged} + 1, NONE);
+        made_before.resize(std::size_t{merged} + 1, NONE);
     }
+    //
+    // A merge at pos also reads its neighbours: the slot before it, and the
+    // right token and the one after it, a few slots on. The first ask
+    // brings in the lines around pos; a second, closer to the merge, follows
+    // the links that the first brought in (the left neighbour's span start
+    // and the token after the right one), so no read waits on a chain of
+    // misses.
+    constexpr std::size_t AHEAD = 16, LINKS_AHEAD = 8;
+    const std::size_t listed = snapshot.size();
+    const node* nodes = seq.data();
+    for (std::size_t i = 0; i < listed; ++i) {
+        if (i + AHEAD < listed) {
+            const node* at = nodes + snapshot[i + AHEAD];
+            __builtin_prefetch(at);
+            __builtin_prefetch(at - 1);
+            __builtin_prefetch(at + 5);
+        }
+        if (i + LINKS_AHEAD < listed) {
+            const std::uint32_t ahead = snapshot[i + LINKS_AHEAD];
+            const node& at = nodes[ahead];
+            if (at.pair == e) {
+                if (ahead > 0 && nodes[ahead - 1].pair == REMOVED) __builtin_prefetch(nodes + nodes[ahead - 1].link);
+                const node& right = nodes[at.link];
+                if (right.link != NONE) __builtin_prefetch(nodes + right.link);
+            }
+        }
+        const std::uint32_t pos = snapshot[i];
+        if (seq[pos].pair == e) merge_at(pos, e, merged);
+    }
+    for (token_id x : filled_after) made_after[x] = NONE;
+    for (token_id y : filled_before) made_before[y] = NONE;
+    filled_after.clear();
+    filled_before.clear();
     settle_touched();
 }
 
 // Rewrites x [a b] y as x [m] y at pos: the three pairs around the merged
 // pair leave their counts, the two new ones join theirs.
 void pair_engine::merge_at(std::uint32_t pos, std::uint32_t merging, token_id merged) {
-    const std::uint32_t right = seq[pos].next;
-    const std::uint32_t before_pos = seq[pos].prev;
-    const std::uint32_t after = seq[right].next;
-    const token_id a = seq[pos].token;
-    const token_id b = seq[right].token;
+    const std::uint32_t right = seq[pos].link;
+    const std::uint32_t after = seq[right].link;
+    const std::uint32_t left = left_of(pos);
 
-    if (before_pos != NONE) drop_occurrence(pair_key({seq[before_pos].token, a}));
-    --entries[merging].count;
-    touch(merging);
-    if (after != NONE) drop_occurrence(pair_key({b, seq[after].token}));
+    if (left != NONE) drop_occurrence(seq[left].pair);
+    drop_occurrence(merging);
+    if (after != NONE) drop_occurrence(seq[right].pair);
 
     seq[pos].token = merged;
-    seq[pos].next = after;
-    if (after != NONE) seq[after].prev = pos;
-    seq[right].prev = REMOVED;
+    seq[pos].link = after;
+    seq[right].pair = REMOVED;
+    // The merged span ends where the right token's did; its last slot leads
+    // back to the start, for the next position's left_of. That slot may be
+    // `right` itself, whose link was read above.
+    const std::uint32_t last = (after == NONE ? static_cast<std::uint32_t>(seq.size()) : after) - 1;
+    seq[last].link = pos;
     --live;
 
-    if (before_pos != NONE) add_occurrence(before_pos, pair_key({seq[before_pos].token, merged}));
-    if (after != NONE) add_occurrence(pos, pair_key({merged, seq[after].token}));
+    if (left != NONE) {
+        const token_id x = seq[left].token;
+        seq[left].pair = add_occurrence(left, new_pair(made_after, filled_after, x, pair_key({x, merged})));
+    }
+    if (after != NONE) {
+        const token_id y = seq[after].token;
+        seq[pos].pair = add_occurrence(pos, new_pair(made_before, filled_before, y, pair_key({merged, y})));
+    } else {
+        seq[pos].pair = NONE;
+    }
 }
 
-void pair_engine::add_occurrence(std::uint32_t pos, std::uint32_t key) {
-    std::uint32_t e = entry_for(key);
+std::uint32_t pair_engine::new_pair(std::vector<std::uint32_t>& by_other, std::vector<token_id>& filled,
+                                    token_id other, std::uint32_t key) {
+    std::uint32_t& slot = by_other[other];
+    if (slot == NONE) {
+        slot = entry_for(key);
+        filled.push_back(other);
+    }
+    return slot;
+}
+
+std::uint32_t pair_engine::add_occurrence(std::uint32_t pos, std::uint32_t e) {
     std::vector<std::uint32_t>& list = added[e];
     // The allocator's smallest block holds six positions as cheaply as one,
     // so a list starts there rather than growing 1, 2, 4 by reallocating.
@@ -284,12 +333,11 @@ void pair_engine::add_occurrence(std::uint32_t pos, std::uint32_t key) {
     list.push_back(pos);
     ++entries[e].count;
     touch(e);
+    return e;
 }
 
 // The position stays listed under the pair; reading the list skips it.
-void pair_engine::drop_occurrence(std::uint32_t key) {
-    // The pair occurs at the position being rewritten, so it has an entry.
-    std::uint32_t e = index.find(key);
+void pair_engine::drop_occurrence(std::uint32_t e) {
     --entries[e].count;
     touch(e);
 }
@@ -338,7 +386,7 @@ token_sequence pair_engine::sequence() const {
     token_sequence out(live);
     std::size_t kept = 0;
     for (const node& at : seq)
-        if (at.prev != REMOVED) out[kept++] = at.token;
+        if (at.pair != REMOVED) out[kept++] = at.token;
     return out;
 }
 
@@ -355,14 +403,26 @@ pair_counts pair_engine::counts() const {
         listed.erase(std::unique(listed.begin(), listed.end()), listed.end());
         std::uint32_t starts = 0;
         for (std::uint32_t pos : listed) {
-            std::uint32_t next = seq[pos].next;
-            starts += seq[pos].prev != REMOVED && next != NONE &&
+            std::uint32_t next = seq[pos].link;
+            starts += seq[pos].pair != REMOVED && next != NONE &&
                       pair_key({seq[pos].token, seq[next].token}) == entry.key;
         }
         if (starts != entry.count) fail("pair engine: a count disagrees with its listed positions");
         if ((entry.count != 0) != (entry.heap_at != NONE))
             fail("pair engine: the heap does not hold exactly the pairs that occur");
         if (entry.count) out.emplace(pair_from_key(entry.key), entry.count);
+    }
+    // Every live position names the pair that starts there, and finds its
+    // left neighbour by the way merge_at does.
+    std::uint32_t left = NONE;
+    for (std::uint32_t pos = seq.empty() ? NONE : 0; pos != NONE; pos = seq[pos].link) {
+        const std::uint32_t next = seq[pos].link;
+        const bool named = next == NONE ? seq[pos].pair == NONE
+                                        : seq[pos].pair < entries.size() &&
+                                              entries[seq[pos].pair].key ==
+                                                  pair_key({seq[pos].token, seq[next].token});
+        if (!named || left_of(pos) != left) fail("pair engine: a position's links or pair are stale");
+        left = pos;
     }
     for (std::size_t at = 0; at < heap.size(); ++at) {
         const pair_entry& entry = entries[heap[at]];

@@ -5,8 +5,9 @@
 // positions it rewrites, so it updates exactly those.
 //
 // Structures, all flat arrays over the positions of the original sequence:
-//   - the sequence as a doubly linked list (removed slots are marked, not
-//     erased; take() compacts once), so a merge rewrites in place;
+//   - the sequence as a linked list with the pair starting at each position
+//     (removed slots are marked, not erased; take() compacts once), so a
+//     merge rewrites in place;
 //   - for every pair, the positions where it may start: the ones of the first
 //     count in one block, ascending, plus a list of the positions where a
 //     merge made it. An entry whose position has since changed is left in
@@ -26,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "model/page_allocator.hpp"
 #include "model/pair_map.hpp"
 #include "model/pair_source.hpp"
 
@@ -56,11 +58,18 @@ public:
     pair_counts counts() const;
 
 private:
-    // A position: its neighbours and its token side by side, since a merge
-    // reads all three and each separate array cost a cache miss of its own.
+    // A position. A merge reads the token, the link and the pair together,
+    // so they sit side by side: each separate array cost a cache miss of its
+    // own. A live position keeps the entry of the pair that starts there, so
+    // a merge takes the pairs it breaks off their counts without a lookup.
+    // There is no backward link: the left neighbour of a live position is
+    // the one before it, or, when that one was merged away, the start of the
+    // span it ended (its link). Twelve bytes a position, as with two links.
     struct node {
-        std::uint32_t prev;  // REMOVED once merged into its left neighbour
-        std::uint32_t next;
+        std::uint32_t link;  // live: the next live position or NONE; the last slot
+                             // of a merged span: the span's start
+        std::uint32_t pair;  // live: the pair's entry, NONE at the end; REMOVED once
+                             // merged into its left neighbour
         token_id token;
     };
     struct pair_entry {
@@ -96,8 +105,14 @@ private:
     std::uint64_t rank_of(std::uint32_t key) const;
     void load_merge_ids();
     void count_first_pairs(const token_sequence& tokens);
-    void add_occurrence(std::uint32_t pos, std::uint32_t key);
-    void drop_occurrence(std::uint32_t key);
+    std::uint32_t add_occurrence(std::uint32_t pos, std::uint32_t e);
+    std::uint32_t new_pair(std::vector<std::uint32_t>& by_other, std::vector<token_id>& filled,
+                           token_id other, std::uint32_t key);
+    void drop_occurrence(std::uint32_t e);
+    std::uint32_t left_of(std::uint32_t pos) const {
+        if (pos == 0) return NONE;
+        return seq[pos - 1].pair == REMOVED ? seq[pos - 1].link : pos - 1;
+    }
     void touch(std::uint32_t e);
     void merge_at(std::uint32_t pos, std::uint32_t merging, token_id merged);
     void settle_touched();
@@ -122,14 +137,23 @@ private:
     bool own_merge_ids = false;
     pair_map merge_ids;  // pair key -> merged id, as of known_merges
 
-    std::vector<node> seq;
+    std::vector<node, page_allocator<node>> seq;
     std::size_t live;
-    std::vector<std::uint32_t> block;               // first-count positions, grouped by pair
+    std::vector<std::uint32_t, page_allocator<std::uint32_t>> block;               // first-count positions, grouped by pair
     std::vector<std::vector<std::uint32_t>> added;  // by entry: positions merges made it at
 
-    std::vector<pair_entry> entries;
+    std::vector<pair_entry, page_allocator<pair_entry>> entries;
     pair_map index;  // pair key -> entries index
     std::vector<std::uint32_t> heap;
+
+    // The entries of the pairs the running merge makes, (x, merged) by x and
+    // (merged, y) by y, each found in the index once per merge: a merge
+    // makes many occurrences of few distinct pairs, and the index is far too
+    // large to stay in cache. NONE where not found yet; indexed by token id,
+    // as far as any id seen so far.
+    std::vector<std::uint32_t> made_after;   // (x, merged) by x
+    std::vector<std::uint32_t> made_before;  // (merged, y) by y
+    std::vector<token_id> filled_after, filled_before;
 
     std::uint32_t serial = 0;
     std::vector<std::uint32_t> touched;  // entries changed by the running merge
