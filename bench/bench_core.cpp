@@ -26,6 +26,7 @@
 #include "model/engine.hpp"
 #include "model/failure.hpp"
 #include "model/grapheme.hpp"
+#include "model/page_allocator.hpp"
 #include "model/merge_learning.hpp"
 #include "model/pretokenize.hpp"
 #include "model/ranked.hpp"
@@ -202,7 +203,8 @@ int split_command(const char* text_path) {
 
 std::size_t heap_in_use() {
     struct mallinfo2 info = mallinfo2();
-    return info.uordblks + info.hblkhd;  // small blocks and mapped large ones
+    // Small blocks, mapped large ones, and the engine's huge-page arrays.
+    return info.uordblks + info.hblkhd + pages_in_use();
 }
 
 // Heap bytes the engine holds for one chunk, right after its one full count

@@ -1,5 +1,6 @@
 #include "model/page_allocator.hpp"
 
+#include <atomic>
 #include <cstdint>
 
 namespace tolvane {
@@ -9,6 +10,8 @@ namespace {
 // Below this a block is an ordinary allocation: huge pages pay off only for
 // arrays that span several of them.
 constexpr std::size_t PAGED_FROM = 2 * HUGE_PAGE;
+
+std::atomic<std::size_t> mapped{0};
 
 std::size_t mapped_size(std::size_t bytes) { return (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE; }
 
@@ -31,6 +34,7 @@ void* allocate_pages(std::size_t bytes) {
     const std::uintptr_t tail = start + size + HUGE_PAGE - (aligned + size);
     if (tail) ::munmap(reinterpret_cast<void*>(aligned + size), tail);
     ::madvise(reinterpret_cast<void*>(aligned), size, MADV_HUGEPAGE);
+    mapped.fetch_add(size, std::memory_order_relaxed);
     return reinterpret_cast<void*>(aligned);
 }
 
@@ -40,6 +44,9 @@ void release_pages(void* at, std::size_t bytes) noexcept {
         return;
     }
     ::munmap(at, mapped_size(bytes));
+    mapped.fetch_sub(mapped_size(bytes), std::memory_order_relaxed);
 }
+
+std::size_t pages_in_use() noexcept { return mapped.load(std::memory_order_relaxed); }
 
 }  // namespace tolvane

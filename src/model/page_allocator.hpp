@@ -22,6 +22,9 @@ inline constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
 
 void* allocate_pages(std::size_t bytes);
 void release_pages(void* at, std::size_t bytes) noexcept;
+// Bytes mapped by allocate_pages and not yet released, in all threads: the
+// allocator's own heap statistics do not see them.
+std::size_t pages_in_use() noexcept;
 
 template <class T>
 struct page_allocator {
