@@ -41,11 +41,11 @@ pair_engine::pair_engine(token_sequence tokens, const merge_table& merges_in)
             block[entry.block_at + entry.block_size++] = i;
         }
     }
-    for (std::uint32_t i = 0; i < n; ++i) {
-        seq[i].link = i + 1 < n ? i + 1 : NONE;
-        seq[i].token = tokens[i];
+    for (std::uint32_t i = 0; i < n; ++i) seq[i].link = i + 1 < n ? i + 1 : NONE;
+    if (n) {
+        seq[n - 1].pair = NONE;
+        last_token = tokens[n - 1];
     }
-    if (n) seq[n - 1].pair = NONE;
     const token_id highest = n ? *std::max_element(tokens.begin(), tokens.end()) : 0;
     made_after.assign(std::size_t{highest} + 1, NONE);
     made_before.assign(std::size_t{highest} + 1, NONE);
@@ -247,21 +247,20 @@ void pair_engine::merge(token_pair pair, token_id merged) {
         made_before.resize(std::size_t{merged} + 1, NONE);
     }
     //
-    // A merge at pos also reads its neighbours: the slot before it, and the
-    // right token and the one after it, a few slots on. The first ask
-    // brings in the lines around pos; a second, closer to the merge, follows
-    // the links that the first brought in (the left neighbour's span start
-    // and the token after the right one), so no read waits on a chain of
-    // misses.
-    constexpr std::size_t AHEAD = 16, LINKS_AHEAD = 8;
+    // A merge at pos also reads its neighbours and their pairs' entries. The
+    // first ask brings in the slots around pos; the later ones follow what
+    // the earlier brought in (the right token's slot and the end of its
+    // span, the left neighbour's span start, then the two neighbouring
+    // pairs' entries), so no read waits on a chain of misses.
+    constexpr std::size_t AHEAD = 16, LINKS_AHEAD = 8, ENTRIES_AHEAD = 4;
     const std::size_t listed = snapshot.size();
     const node* nodes = seq.data();
+    const pair_entry* table = entries.data();
     for (std::size_t i = 0; i < listed; ++i) {
         if (i + AHEAD < listed) {
             const node* at = nodes + snapshot[i + AHEAD];
-            __builtin_prefetch(at);
             __builtin_prefetch(at - 1);
-            __builtin_prefetch(at + 5);
+            __builtin_prefetch(at + 7);
         }
         if (i + LINKS_AHEAD < listed) {
             const std::uint32_t ahead = snapshot[i + LINKS_AHEAD];
@@ -269,7 +268,17 @@ void pair_engine::merge(token_pair pair, token_id merged) {
             if (at.pair == e) {
                 if (ahead > 0 && nodes[ahead - 1].pair == REMOVED) __builtin_prefetch(nodes + nodes[ahead - 1].link);
                 const node& right = nodes[at.link];
-                if (right.link != NONE) __builtin_prefetch(nodes + right.link);
+                if (right.link != NONE) {
+                    __builtin_prefetch(nodes + right.link - 1);
+                    __builtin_prefetch(table + right.pair);
+                }
+            }
+        }
+        if (i + ENTRIES_AHEAD < listed) {
+            const std::uint32_t ahead = snapshot[i + ENTRIES_AHEAD];
+            if (nodes[ahead].pair == e) {
+                const std::uint32_t left = left_of(ahead);
+                if (left != NONE) __builtin_prefetch(table + nodes[left].pair);
             }
         }
         const std::uint32_t pos = snapshot[i];
@@ -286,14 +295,23 @@ void pair_engine::merge(token_pair pair, token_id merged) {
 // pair leave their counts, the two new ones join theirs.
 void pair_engine::merge_at(std::uint32_t pos, std::uint32_t merging, token_id merged) {
     const std::uint32_t right = seq[pos].link;
+    const std::uint32_t right_pair = seq[right].pair;
     const std::uint32_t after = seq[right].link;
     const std::uint32_t left = left_of(pos);
+    const std::uint32_t left_pair = left == NONE ? NONE : seq[left].pair;
 
-    if (left != NONE) drop_occurrence(seq[left].pair);
+    // x is the left half of (x, a), y the right half of (b, y).
+    token_id x = 0, y = 0;
+    if (left != NONE) {
+        x = static_cast<token_id>(entries[left_pair].key >> 16);
+        drop_occurrence(left_pair);
+    }
     drop_occurrence(merging);
-    if (after != NONE) drop_occurrence(seq[right].pair);
+    if (after != NONE) {
+        y = static_cast<token_id>(entries[right_pair].key & 0xFFFF);
+        drop_occurrence(right_pair);
+    }
 
-    seq[pos].token = merged;
     seq[pos].link = after;
     seq[right].pair = REMOVED;
     // The merged span ends where the right token's did; its last slot leads
@@ -303,15 +321,13 @@ void pair_engine::merge_at(std::uint32_t pos, std::uint32_t merging, token_id me
     seq[last].link = pos;
     --live;
 
-    if (left != NONE) {
-        const token_id x = seq[left].token;
+    if (left != NONE)
         seq[left].pair = add_occurrence(left, new_pair(made_after, filled_after, x, pair_key({x, merged})));
-    }
     if (after != NONE) {
-        const token_id y = seq[after].token;
         seq[pos].pair = add_occurrence(pos, new_pair(made_before, filled_before, y, pair_key({merged, y})));
     } else {
         seq[pos].pair = NONE;
+        last_token = merged;
     }
 }
 
@@ -385,8 +401,7 @@ token_sequence pair_engine::take() {
 token_sequence pair_engine::sequence() const {
     token_sequence out(live);
     std::size_t kept = 0;
-    for (const node& at : seq)
-        if (at.pair != REMOVED) out[kept++] = at.token;
+    for (std::uint32_t pos = live ? 0 : NONE; pos != NONE; pos = seq[pos].link) out[kept++] = token_at(pos);
     return out;
 }
 
@@ -405,7 +420,7 @@ pair_counts pair_engine::counts() const {
         for (std::uint32_t pos : listed) {
             std::uint32_t next = seq[pos].link;
             starts += seq[pos].pair != REMOVED && next != NONE &&
-                      pair_key({seq[pos].token, seq[next].token}) == entry.key;
+                      pair_key({token_at(pos), token_at(next)}) == entry.key;
         }
         if (starts != entry.count) fail("pair engine: a count disagrees with its listed positions");
         if ((entry.count != 0) != (entry.heap_at != NONE))
@@ -420,7 +435,7 @@ pair_counts pair_engine::counts() const {
         const bool named = next == NONE ? seq[pos].pair == NONE
                                         : seq[pos].pair < entries.size() &&
                                               entries[seq[pos].pair].key ==
-                                                  pair_key({seq[pos].token, seq[next].token});
+                                                  pair_key({token_at(pos), token_at(next)});
         if (!named || left_of(pos) != left) fail("pair engine: a position's links or pair are stale");
         left = pos;
     }

@@ -16,9 +16,9 @@
 //     miss per step and was the larger part of a chunk's learning time;
 //   - an indexed max-heap over the pairs with a count above zero, ordered by
 //     count and then by tie rank, so the best pair is always at the top.
-// Memory is 16 bytes per position (12 sequence node, 4 block) plus
+// Memory is 12 bytes per position (8 sequence node, 4 block) plus
 // up to two list entries per merged occurrence and 40 bytes per distinct pair:
-// 16 bytes per position after the first count and about 26 at the peak of a
+// 12 bytes per position after the first count and about 22 at the peak of a
 // 3 MB chunk of English (make bench).
 #pragma once
 
@@ -58,19 +58,21 @@ public:
     pair_counts counts() const;
 
 private:
-    // A position. A merge reads the token, the link and the pair together,
-    // so they sit side by side: each separate array cost a cache miss of its
-    // own. A live position keeps the entry of the pair that starts there, so
-    // a merge takes the pairs it breaks off their counts without a lookup.
-    // There is no backward link: the left neighbour of a live position is
-    // the one before it, or, when that one was merged away, the start of the
-    // span it ended (its link). Twelve bytes a position, as with two links.
+    // A position: its link and the entry of the pair that starts there, side
+    // by side, since a merge reads both. With the pair at hand a merge takes
+    // the pairs it breaks off their counts without a lookup, and reads the
+    // neighbours' tokens from those pairs' keys: a live position's token is
+    // the left half of its pair, so only the last one keeps its token
+    // elsewhere (last_token). There is no backward link either: the left
+    // neighbour of a live position is the slot before it, or, when that one
+    // was merged away, the start of the span it ended (its link). Eight bytes
+    // a position, against twelve for two links and a token, and each fewer
+    // byte is one less to fetch and one less page to clear for every chunk.
     struct node {
         std::uint32_t link;  // live: the next live position or NONE; the last slot
                              // of a merged span: the span's start
         std::uint32_t pair;  // live: the pair's entry, NONE at the end; REMOVED once
                              // merged into its left neighbour
-        token_id token;
     };
     struct pair_entry {
         std::uint64_t rank;     // tie_rank as of known_merges; current while in the heap
@@ -109,6 +111,10 @@ private:
     std::uint32_t new_pair(std::vector<std::uint32_t>& by_other, std::vector<token_id>& filled,
                            token_id other, std::uint32_t key);
     void drop_occurrence(std::uint32_t e);
+    token_id token_at(std::uint32_t pos) const {
+        const std::uint32_t e = seq[pos].pair;
+        return e == NONE ? last_token : static_cast<token_id>(entries[e].key >> 16);
+    }
     std::uint32_t left_of(std::uint32_t pos) const {
         if (pos == 0) return NONE;
         return seq[pos - 1].pair == REMOVED ? seq[pos - 1].link : pos - 1;
@@ -139,6 +145,7 @@ private:
 
     std::vector<node, page_allocator<node>> seq;
     std::size_t live;
+    token_id last_token = 0;  // the token of the last live position
     std::vector<std::uint32_t, page_allocator<std::uint32_t>> block;               // first-count positions, grouped by pair
     std::vector<std::vector<std::uint32_t>> added;  // by entry: positions merges made it at
 
