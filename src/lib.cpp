@@ -36,6 +36,7 @@ PyObject* data_train(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         {
             borrow_guard borrow{data, mode::exclusive};
             if (!borrow) return nullptr;
+            data->index.reset();
             auto train_file = convert_argument("train_file", (*bound)[0], to_text);
             if (!train_file) return nullptr;
             auto print_logs = convert_argument("print_logs", (*bound)[1], to_flag);
@@ -66,7 +67,7 @@ PyObject* data_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             if (!borrow) return nullptr;
             auto st = convert_argument("st", (*bound)[0], to_text);
             if (!st) return nullptr;
-            ids = encode(data->model, *st);
+            ids = index_of(data).encode(data->model, *st);
         }
         return to_list(ids).release();
     });

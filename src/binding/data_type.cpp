@@ -24,7 +24,10 @@ PyObject* refuse_construction(PyTypeObject*, PyObject*, PyObject*) {
 
 void dealloc_data(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    reinterpret_cast<data_object*>(self)->model.~Data();
+    auto* data = reinterpret_cast<data_object*>(self);
+    using index_ptr = std::unique_ptr<encode_index>;
+    data->index.~index_ptr();
+    data->model.~Data();
     type->tp_free(self);
     Py_DECREF(type);  // instances of a heap type hold a reference to it
 }
@@ -72,8 +75,14 @@ py_ref new_data_object(Data&& model) {
     }
     auto* data = reinterpret_cast<data_object*>(object.get());
     new (&data->model) Data(std::move(model));
+    new (&data->index) std::unique_ptr<encode_index>();
     data->borrows = 0;
     return object;
+}
+
+const encode_index& index_of(data_object* data) {
+    if (!data->index) data->index = std::make_unique<encode_index>(data->model);
+    return *data->index;
 }
 
 data_object* as_data(PyObject* self) {

@@ -2,8 +2,11 @@
 // the type object created once per process, and the borrow guard.
 #pragma once
 
+#include <memory>
+
 #include "binding/py_ref.hpp"
 #include "model/data.hpp"
+#include "model/encode.hpp"
 
 namespace tolvane::binding {
 
@@ -13,7 +16,13 @@ struct data_object {
     // 0 free, n > 0 held by n shared borrows, -1 held by train. A plain word
     // is enough: only the thread holding the interpreter lock touches it.
     Py_ssize_t borrows;
+    // Made from `model` by the first encode after loading or training, and
+    // dropped when training begins: only train changes the model.
+    std::unique_ptr<encode_index> index;
 };
+
+// The object's encode index, made first if need be. Needs a borrow.
+const encode_index& index_of(data_object* data);
 
 // The method table of Data, defined next to the methods in lib.cpp.
 extern PyMethodDef data_methods[];

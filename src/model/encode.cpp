@@ -5,15 +5,17 @@
 #include "model/failure.hpp"
 #include "model/grapheme.hpp"
 #include "model/pair_source.hpp"
-#include "model/small_pairs.hpp"
+#include "model/short_passes.hpp"
 
 namespace tolvane {
 
 namespace {
 
-// Up to this many graphemes the flat small source is faster than setting up
-// the engine; past it the engine's logarithmic choice wins.
-constexpr std::size_t SMALL_INPUT_TOKENS = 256;
+constexpr std::string_view OOV_KEY = "oov";
+
+[[noreturn]] void fail_unknown_grapheme() {
+    fail_as(failure_kind::missing_key, "called `Option::unwrap()` on a `None` value");
+}
 
 // The merge passes, written once for any pair source: take the most frequent
 // pair (ties in the fixed order, so a learned merge wins a tie); merge it if it
@@ -44,8 +46,8 @@ token_sequence graphemes_to_ids(const Data& data, std::string_view text) {
     auto resolve = [&](std::string_view g) {
         if (const token_id* id = find_grapheme(data.unicode_lookup, g)) return *id;
         if (!oov) {
-            oov = find_grapheme(data.unicode_lookup, "oov");
-            if (!oov) fail_as(failure_kind::missing_key, "called `Option::unwrap()` on a `None` value");
+            oov = find_grapheme(data.unicode_lookup, OOV_KEY);
+            if (!oov) fail_unknown_grapheme();
         }
         return *oov;
     };
@@ -56,8 +58,58 @@ token_sequence graphemes_to_ids(const Data& data, std::string_view text) {
 
 token_sequence encode(const Data& data, std::string_view text) {
     token_sequence ids = graphemes_to_ids(data, text);
-    if (ids.size() <= SMALL_INPUT_TOKENS) return merge_passes<small_pairs>(std::move(ids), data.merges);
-    return merge_passes<pair_engine>(std::move(ids), data.merges);
+    if (ids.size() > SHORT_PASSES_LIMIT) return merge_passes<pair_engine>(std::move(ids), data.merges);
+    short_merge_passes(ids, data.merges, nullptr);
+    return ids;
+}
+
+encode_index::encode_index(const Data& data) : merged_of{data.merges.size()} {
+    if (const token_id* id = find_grapheme(data.unicode_lookup, OOV_KEY)) oov = *id;
+    for (unsigned b = 0; b < ascii.size(); ++b) {
+        const char c = static_cast<char>(b);
+        const token_id* id = find_grapheme(data.unicode_lookup, std::string_view{&c, 1});
+        ascii[b] = id ? *id : oov;
+    }
+    bool inserted = false;
+    for (const auto& [pair, merged] : data.merges) merged_of.find_or_insert(pair_key(pair), merged, inserted);
+}
+
+token_sequence encode_index::grapheme_ids(const Data& data, std::string_view text) const {
+    token_sequence ids(text.size());  // at most one grapheme per byte
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < n;) {
+        // An ASCII byte before another is a grapheme of its own, CR LF
+        // aside (grapheme_end's shortcut, with the end of the text left to
+        // the general case).
+        std::int32_t id;
+        std::size_t end;
+        if (i + 1 < n && ((bytes[i] | bytes[i + 1]) & 0x80) == 0 && bytes[i] != '\r') {
+            id = ascii[bytes[i]];
+            end = i + 1;
+        } else {
+            end = grapheme_end(text, i);
+            if (end == i + 1 && bytes[i] < 0x80)
+                id = ascii[bytes[i]];
+            else if (const token_id* found = find_grapheme(data.unicode_lookup, text.substr(i, end - i)))
+                id = *found;
+            else
+                id = oov;
+        }
+        if (id < 0) fail_unknown_grapheme();
+        ids[count++] = static_cast<token_id>(id);
+        i = end;
+    }
+    ids.resize(count);
+    return ids;
+}
+
+token_sequence encode_index::encode(const Data& data, std::string_view text) const {
+    token_sequence ids = grapheme_ids(data, text);
+    if (ids.size() > SHORT_PASSES_LIMIT) return merge_passes<pair_engine>(std::move(ids), data.merges);
+    short_merge_passes(ids, data.merges, &merged_of);
+    return ids;
 }
 
 token_sequence encode_literal(const Data& data, std::string_view text) {

@@ -1,15 +1,39 @@
 // Text to token ids with a trained model.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <string_view>
 
 #include "model/data.hpp"
+#include "model/pair_map.hpp"
 
 namespace tolvane {
 
 // Graphemes to ids (unknown ones to the "oov" id), then merge passes until
 // the most frequent pair is not a learned merge or fewer than two tokens remain.
 token_sequence encode(const Data& data, std::string_view text);
+
+// What encoding looks up, prepared once from a model that no longer changes:
+// the ids of single-byte graphemes by byte, the learned merges in a flat map,
+// and the "oov" id. A sentence looks each of these up dozens of times, and
+// the model's own maps cost several times as much per lookup.
+class encode_index {
+public:
+    explicit encode_index(const Data& data);
+
+    // The same result as encode(data, text); `data` must be the model the
+    // index was made from, unchanged since.
+    token_sequence encode(const Data& data, std::string_view text) const;
+
+private:
+    // graphemes_to_ids, the single bytes read from `ascii`.
+    token_sequence grapheme_ids(const Data& data, std::string_view text) const;
+
+    std::int32_t oov = -1;                // -1: the model has no "oov"
+    std::array<std::int32_t, 128> ascii;  // by byte: the grapheme's id, else oov
+    pair_map merged_of;                   // pair key -> merged id
+};
 
 // The same result through the literal recounting operations; the reference.
 token_sequence encode_literal(const Data& data, std::string_view text);

@@ -16,7 +16,7 @@ constexpr std::string_view OOV_KEY = "oov";
 
 }  // namespace
 
-tokenizer::tokenizer(Data model) : data{std::move(model)}, ranked{data} {
+tokenizer::tokenizer(Data model) : data{std::move(model)}, index{data}, ranked{data} {
     if (const token_id* id = find_grapheme(data.unicode_lookup, OOV_KEY)) oov = *id;
     for (const auto& [pair, merged] : data.merges) {
         if (merged >= merged_from.size()) merged_from.resize(std::size_t{merged} + 1, 0);
@@ -40,7 +40,7 @@ std::optional<token_pair> tokenizer::merge_of(token_id id) const {
 token_sequence tokenizer::encode(std::string_view text, encode_mode mode) const {
     if (mode == encode_mode::ranked) return ranked.encode(text);
     try {
-        return tolvane::encode(data, text);
+        return index.encode(data, text);
     } catch (const failure& f) {
         // The module's message names nothing; the companion names the grapheme.
         if (f.kind != failure_kind::missing_key) throw;

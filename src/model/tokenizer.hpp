@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "model/data.hpp"
+#include "model/encode.hpp"
 #include "model/ranked.hpp"
 
 namespace tolvane {
@@ -57,6 +58,7 @@ public:
 
 private:
     Data data;
+    encode_index index;  // of data, for the compatible mode
     ranked_encoder ranked;
     // By merged id: pair_key(pair) + 1 of the pair joined into it, 0 for none.
     std::vector<std::uint64_t> merged_from;

@@ -125,6 +125,7 @@ TEST(Encode, TiesBetweenLearnedMergesGoToTheEarlierMerge) {
     const token_id ab = add_merge(data, 1, 2);
     // (a, b) and (b, c) both occur once; bc has the smaller merged id.
     for (int i = 0; i < 5; ++i) EXPECT_EQ(encode(data, "abc"), (token_sequence{1, bc}));
+    EXPECT_EQ(encode_index{data}.encode(data, "abc"), (token_sequence{1, bc}));
     EXPECT_EQ(encode(data, "abab"), (token_sequence{ab, ab}));
 }
 
@@ -149,13 +150,115 @@ TEST(Encode, RoundTripsAndMatchesTheReferenceOnLearnedModels) {
                                                     : add_merge(data, pair.left, pair.right);
             seq = replace_pair(seq, pair, m);
         }
-        // Lengths on both sides of where encoding leaves the small source for the engine.
+        // Lengths on both sides of where encoding leaves the short passes for the engine.
+        const encode_index index{data};
         for (int t = 0; t < 10; ++t) {
             const std::string text = random_text(rng() % 600);
             const token_sequence got = encode(data, text);
             EXPECT_EQ(joined_texts(data, got), text);
             EXPECT_EQ(got, encode_literal(data, text));
+            EXPECT_EQ(index.encode(data, text), got);
             EXPECT_LE(got.size(), graphemes_to_ids(data, text).size());
         }
+    }
+}
+
+namespace {
+
+// The ids of encoding `text` three ways, or each one's failure message.
+struct three_ways {
+    std::string literal, plain, indexed;
+};
+
+std::string outcome(auto&& call) {
+    try {
+        std::string out;
+        for (token_id id : call()) out += std::to_string(id) + ' ';
+        return out;
+    } catch (const failure& f) {
+        return "failure: " + f.message;
+    }
+}
+
+three_ways encode_three_ways(const Data& data, const encode_index& index, const std::string& text) {
+    return {outcome([&] { return encode_literal(data, text); }), outcome([&] { return encode(data, text); }),
+            outcome([&] { return index.encode(data, text); })};
+}
+
+}  // namespace
+
+// What training never makes but a model file may hold: one merged id for
+// two pairs, merged ids below their parts or equal to a grapheme's, a pair
+// merging into one of its own tokens; with and without "oov", texts with
+// unknown graphemes, CR LF and multi-byte graphemes, long runs of one pair,
+// and lengths on both sides of the short passes' limit.
+TEST(Encode, HandMadeModelsAgreeWithTheReferenceEveryWay) {
+    std::mt19937 rng(2024);
+    const std::vector<std::string> known = {"a", "b", "c", " ", "\r\n", "\r", "\xC3\xA9", "e\xCC\x81",
+                                            "\xF0\x9F\x87\xA6\xF0\x9F\x87\xA7"};
+    const std::vector<std::string> unknown = {"z", "\n", "\xC3\xBC", "\xE4\xB8\xAD"};
+    for (int round = 0; round < 300; ++round) {
+        Data data;
+        const bool with_oov = round % 3 != 0;
+        if (with_oov) register_oov(data);
+        for (const auto& g : known) register_grapheme(data, g);
+        const auto graphemes = static_cast<token_id>(data.lookup.size());
+        token_id next = graphemes;
+        std::vector<token_id> merged_ids;
+        for (std::size_t k = 0, count = rng() % 40; k < count; ++k) {
+            // Pairs mostly over the first few ids, so that texts meet them.
+            const token_pair pair{static_cast<token_id>(rng() % std::min<unsigned>(next, 6 + k)),
+                                  static_cast<token_id>(rng() % std::min<unsigned>(next, 6 + k))};
+            token_id merged = next;
+            switch (rng() % 8) {
+                case 0: if (!merged_ids.empty()) merged = merged_ids[rng() % merged_ids.size()]; break;
+                case 1: merged = static_cast<token_id>(rng() % graphemes); break;
+                case 2: merged = pair.left; break;
+                case 3: merged = static_cast<token_id>(65535 - rng() % 3); break;
+                default: ++next;
+            }
+            data.merges[pair] = merged;
+            merged_ids.push_back(merged);
+        }
+        const encode_index index{data};
+        for (int t = 0; t < 12; ++t) {
+            std::string text;
+            const std::size_t length = t == 0 ? rng() % 4 : t < 9 ? rng() % 120 : 240 + rng() % 40;
+            const bool strange = rng() % 4 == 0;
+            for (std::size_t i = 0; i < length; ++i) {
+                const unsigned pick = rng() % 20;
+                if (strange && pick == 0) text += unknown[rng() % unknown.size()];
+                else if (pick < 3) text += known[rng() % known.size()];
+                else text += known[pick % 3];
+            }
+            const three_ways got = encode_three_ways(data, index, text);
+            ASSERT_EQ(got.plain, got.literal) << "round " << round << " text " << t;
+            ASSERT_EQ(got.indexed, got.literal) << "round " << round << " text " << t;
+        }
+    }
+}
+
+// The index of pairs the short passes keep per thread is never cleared: each
+// call has a stamp of its own, and once the stamps run out they start over.
+// A text's pairs sit in its index's slots until another text's pairs need
+// them; tiny texts use a smaller index, so a longer text's slots stay as it
+// left them while one stamp after another goes by. When the first text's
+// stamp comes round again, a text with the same pairs in another order must
+// still be encoded exactly.
+TEST(Encode, ShortPassesStayExactWhenTheirStampsComeRoundAgain) {
+    Data data = model_of({"a", "b", "c", "d", "e", "f", "g", "h"});
+    for (token_id left = 1; left <= 4; ++left) add_merge(data, left, static_cast<token_id>(left + 1));
+    const encode_index index{data};
+    // (h, h) is the most frequent pair and no merge: nothing merges, and
+    // every learned pair stays listed.
+    const std::string first = "hhhhhhhhabcde";
+    // The same learned pairs, now merged; both texts use an index of one size.
+    const std::string again = "abcdeabcde";
+    for (bool indexed : {false, true}) {
+        auto call = [&](const std::string& text) { return indexed ? index.encode(data, text) : encode(data, text); };
+        EXPECT_EQ(call(first), encode_literal(data, first));
+        // Stamps run from 1 to 65535, so the call after these has the stamp `first` had.
+        for (int i = 0; i < 65534; ++i) call("fg");
+        EXPECT_EQ(call(again), encode_literal(data, again));
     }
 }

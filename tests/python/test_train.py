@@ -246,6 +246,24 @@ def test_failed_save_leaves_no_temporary_file(work, fresh):
     assert texts(fresh) == CORPUS_TEXTS
 
 
+@pytest.mark.parametrize("save_fails", [False, True])
+def test_encode_after_train_uses_what_was_learned(work, fresh, save_fails):
+    # Encoding keeps lookups made from the model; training must not leave
+    # them stale, whether or not its save succeeds.
+    (work / "corpus.txt").write_bytes(CORPUS)
+    assert fresh.encode("") == []
+    with raises_panic(match="Option::unwrap"):
+        fresh.encode("abc")
+    if save_fails:
+        (work / "tokenizer").mkdir()
+        with raises_panic(match="^Should work: "):
+            fresh.train("corpus.txt", False, "train.log")
+    else:
+        fresh.train("corpus.txt", False, "train.log")
+    assert fresh.encode("abcabcab") == [6, 4]
+    assert fresh.encode("cab") == [3, 4]
+
+
 def _run_script(work, script):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     return subprocess.run([sys.executable, "-c", script], cwd=work, env=env,

@@ -1,0 +1,311 @@
+#include "model/short_passes.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#include <xmmintrin.h>
+#endif
+
+namespace tolvane {
+
+namespace {
+
+// A sequence of n tokens lists at most 3(n - 1) pairs in all: n - 1 at
+// first, and each merged occurrence, of which there are at most n - 1,
+// brings at most two new ones.
+constexpr std::size_t MAX_ENTRIES = 3 * SHORT_PASSES_LIMIT;
+constexpr std::size_t MAX_SLOTS = std::bit_ceil(8 * SHORT_PASSES_LIMIT);
+
+// A learned pair's rank: count << 16 | (0xFFFF - merged id). The largest is
+// the highest count, then the smallest merged id; equal ranks (one merged
+// id for two pairs, which only a hand-made model has) go to the smaller
+// pair. That is the tie rule of pair_ops.hpp. Counts stay below 2^15.
+constexpr std::int32_t ONE = 1 << 16;
+static_assert(SHORT_PASSES_LIMIT < (1u << 15));
+
+// A slot's tag: with this bit, an index into counts; without, an index into
+// the learned arrays, or NOT_LISTED for a learned pair whose count fell to
+// zero. Those leave the arrays, so that choosing a pair scans only pairs
+// that occur (about half of the learned pairs a sentence ever lists).
+constexpr std::uint16_t UNLEARNED = 0x8000;
+constexpr std::uint16_t NOT_LISTED = 0x7FFF;
+static_assert(MAX_ENTRIES < NOT_LISTED);
+
+struct slot {
+    std::uint32_t key;
+    std::uint16_t stamp;  // the call that listed the pair; any other stamp marks a free slot
+    std::uint16_t tag;
+};
+
+// Per thread, kept between calls. The index is never cleared: each call
+// takes a new stamp, and only when the stamps run out are they all reset.
+struct scratch {
+    std::vector<slot> slots = std::vector<slot>(MAX_SLOTS, slot{0, 0, 0});
+    std::uint16_t stamp = 0;
+    // Room for the scan's padding to a whole block of four.
+    std::vector<std::int32_t> ranks = std::vector<std::int32_t>(MAX_ENTRIES + 4);
+    std::vector<std::uint32_t> keys = std::vector<std::uint32_t>(MAX_ENTRIES);
+    std::vector<std::uint32_t> owners = std::vector<std::uint32_t>(MAX_ENTRIES);
+    std::vector<std::uint16_t> counts = std::vector<std::uint16_t>(MAX_ENTRIES);
+    std::vector<std::uint16_t> histogram = std::vector<std::uint16_t>(SHORT_PASSES_LIMIT + 1);
+
+    std::uint16_t next_stamp() {
+        if (++stamp == 0) {
+            for (slot& s : slots) s.stamp = 0;
+            stamp = 1;
+        }
+        return stamp;
+    }
+};
+
+// The largest of v[0..n), n > 0; v[n..n+3] may be overwritten.
+std::int32_t largest(std::int32_t* v, std::uint32_t n) {
+#if defined(__SSE2__)
+    for (std::uint32_t i = n; i % 4 != 0; ++i) v[i] = INT32_MIN;
+    auto max4 = [](__m128i a, __m128i b) {
+        const __m128i gt = _mm_cmpgt_epi32(a, b);
+        return _mm_or_si128(_mm_and_si128(gt, a), _mm_andnot_si128(gt, b));
+    };
+    __m128i m = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v));
+    for (std::uint32_t i = 4; i < n; i += 4)
+        m = max4(m, _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i)));
+    m = max4(m, _mm_shuffle_epi32(m, 0x4E));
+    m = max4(m, _mm_shuffle_epi32(m, 0xB1));
+    return _mm_cvtsi128_si32(m);
+#else
+    return *std::max_element(v, v + n);
+#endif
+}
+
+// The smallest keys[i] with v[i] == value, after largest(v, n) padded v;
+// value must be above INT32_MIN.
+std::uint32_t smallest_key_at(const std::int32_t* v, const std::uint32_t* keys, std::uint32_t n,
+                              std::int32_t value) {
+    std::uint32_t key = UINT32_MAX;
+#if defined(__SSE2__)
+    const __m128i want = _mm_set1_epi32(value);
+    for (std::uint32_t i = 0; i < n; i += 4) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i));
+        for (auto hits = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(block, want))));
+             hits != 0; hits &= hits - 1)
+            key = std::min(key, keys[i + static_cast<std::uint32_t>(std::countr_zero(hits))]);
+    }
+#else
+    for (std::uint32_t i = 0; i < n; ++i)
+        if (v[i] == value) key = std::min(key, keys[i]);
+#endif
+    return key;
+}
+
+// The merged id of a pair key, or pair_map::EMPTY: from the model's own
+// table, or from the flat copy an encode_index keeps.
+struct table_lookup {
+    const merge_table& merges;
+    std::uint32_t operator()(std::uint32_t key) const {
+        const token_id* m = find_merge(merges, pair_from_key(key));
+        return m ? *m : pair_map::EMPTY;
+    }
+};
+struct flat_lookup {
+    const pair_map& merged_of;
+    std::uint32_t operator()(std::uint32_t key) const { return merged_of.find(key); }
+};
+
+template <class Lookup>
+class passes {
+public:
+    passes(token_sequence& tokens, Lookup lookup, scratch& s)
+        : seq{tokens},
+          merged_id{lookup},
+          slots{s.slots.data()},
+          ranks{s.ranks.data()},
+          keys{s.keys.data()},
+          owners{s.owners.data()},
+          counts{s.counts.data()},
+          histogram{s.histogram.data()},
+          stamp{s.next_stamp()} {
+        const std::size_t n = seq.size();
+        const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(64, 8 * n));
+        mask = static_cast<std::uint32_t>(capacity - 1);
+        shift = 64 - static_cast<unsigned>(std::countr_zero(capacity));
+        std::fill_n(histogram, n + 1, 0);
+        for (std::size_t i = 0; i + 1 < n; ++i) add(pair_key({seq[i], seq[i + 1]}));
+    }
+
+    void run() {
+        // Every listed learned pair occurs, so an empty list means none is
+        // left (or fewer than two tokens are).
+        while (learned_size > 0) {
+            // Pick: the best learned pair, unless an unlearned pair is more frequent.
+            const std::int32_t best = largest(ranks, learned_size);
+            const auto count = static_cast<std::uint32_t>(best >> 16);
+            while (top > 0 && histogram[top] == 0) --top;
+            if (count < top) return;
+            const std::uint32_t key = smallest_key_at(ranks, keys, learned_size, best);
+            merge(pair_from_key(key), static_cast<token_id>(0xFFFF - (best & 0xFFFF)));
+        }
+    }
+
+private:
+    // The slot of `key`, listed first (at count zero) when new.
+    slot& slot_for(std::uint32_t key) {
+        std::uint32_t i = static_cast<std::uint32_t>((key * 0x9E3779B97F4A7C15ull) >> shift);
+        for (;; i = (i + 1) & mask) {
+            slot& s = slots[i];
+            if (s.stamp != stamp) return list(key, i);
+            if (s.key == key) return s;
+        }
+    }
+
+    slot& list(std::uint32_t key, std::uint32_t at) {
+        slot& s = slots[at];
+        s.key = key;
+        s.stamp = stamp;
+        if (const std::uint32_t merged = merged_id(key); merged != pair_map::EMPTY) {
+            enter(s, at, merged);
+        } else {
+            const std::uint32_t e = counts_size++;
+            counts[e] = 0;
+            ++histogram[0];
+            s.tag = static_cast<std::uint16_t>(UNLEARNED | e);
+        }
+        return s;
+    }
+
+    // A learned pair into the arrays, at count zero.
+    void enter(slot& s, std::uint32_t at, std::uint32_t merged) {
+        const std::uint32_t e = learned_size++;
+        ranks[e] = static_cast<std::int32_t>(0xFFFF - merged);
+        keys[e] = s.key;
+        owners[e] = at;
+        s.tag = static_cast<std::uint16_t>(e);
+    }
+
+    // A learned pair out of the arrays, the last entry moving into its place.
+    void leave(slot& s) {
+        const std::uint32_t e = s.tag;
+        const std::uint32_t last = --learned_size;
+        if (e != last) {
+            ranks[e] = ranks[last];
+            keys[e] = keys[last];
+            owners[e] = owners[last];
+            slots[owners[e]].tag = static_cast<std::uint16_t>(e);
+        }
+        s.tag = NOT_LISTED;
+    }
+
+    void add(std::uint32_t key, std::uint32_t by = 1) {
+        slot& s = slot_for(key);
+        if (!(s.tag & UNLEARNED)) {
+            if (s.tag == NOT_LISTED) enter(s, static_cast<std::uint32_t>(&s - slots), merged_id(key));
+            ranks[s.tag] += static_cast<std::int32_t>(by) * ONE;
+            return;
+        }
+        std::uint16_t& c = counts[s.tag & ~UNLEARNED];
+        --histogram[c];
+        c = static_cast<std::uint16_t>(c + by);
+        ++histogram[c];
+        if (c > top) top = c;
+    }
+
+    // Only pairs that occur are dropped, so a learned pair here is listed.
+    void drop(std::uint32_t key, std::uint32_t by = 1) {
+        slot& s = slot_for(key);
+        if (!(s.tag & UNLEARNED)) {
+            ranks[s.tag] -= static_cast<std::int32_t>(by) * ONE;
+            if (ranks[s.tag] < ONE) leave(s);
+            return;
+        }
+        std::uint16_t& c = counts[s.tag & ~UNLEARNED];
+        --histogram[c];
+        c = static_cast<std::uint16_t>(c - by);
+        ++histogram[c];
+    }
+
+    // The first occurrence of `pair` at or after `from`, or the length.
+    std::size_t find(token_pair pair, std::size_t from) const {
+        const token_id* data = seq.data();
+        const std::size_t n = seq.size();
+        std::size_t i = from;
+#if defined(__SSE2__)
+        // Eight positions at a time: the left ids and, one further on, the right ids.
+        const __m128i left = _mm_set1_epi16(static_cast<short>(pair.left));
+        const __m128i right = _mm_set1_epi16(static_cast<short>(pair.right));
+        for (; i + 9 <= n; i += 8) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 1));
+            const int hits = _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi16(a, left), _mm_cmpeq_epi16(b, right)));
+            if (hits) return i + static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(hits))) / 2;
+        }
+#endif
+        for (; i + 1 < n; ++i)
+            if (data[i] == pair.left && data[i + 1] == pair.right) return i;
+        return n;
+    }
+
+    // replace_pair in place: the write index never passes the read index,
+    // and a position is read before anything is written over it. Counts
+    // change only around an occurrence: the pairs it broke (the one on its
+    // left unless an occurrence just ended there, itself, the one on its
+    // right) go, and every new adjacent pair that holds the merged token
+    // comes, each counted once. Between occurrences the tokens move as one block.
+    void merge(token_pair pair, token_id merged) {
+        const std::size_t n = seq.size();
+        std::size_t r = find(pair, 0);
+        std::size_t w = r;
+        std::uint32_t occurrences = 0;
+        while (r < n) {
+            // seq[r], seq[r + 1] is an occurrence; seq[r - 1] is still as read.
+            if (r > 0 && w == r) drop(pair_key({seq[r - 1], pair.left}));
+            ++occurrences;
+            if (r + 2 < n) drop(pair_key({pair.right, seq[r + 2]}));
+            if (w > 0) add(pair_key({seq[w - 1], merged}));
+            seq[w++] = merged;
+            r += 2;
+            const std::size_t next = find(pair, r);
+            if (next == r) continue;  // back to back: the pair between them is gone already
+            if (r < n) add(pair_key({merged, seq[r]}));
+            if (next < n) drop(pair_key({seq[next - 1], pair.left}));
+            std::memmove(seq.data() + w, seq.data() + r, (next - r) * sizeof(token_id));
+            w += next - r;
+            r = next;
+        }
+        drop(pair_key(pair), occurrences);
+        seq.resize(w);
+    }
+
+    token_sequence& seq;
+    Lookup merged_id;
+    slot* slots;
+    // The learned pairs that occur, by entry: rank, pair key, slot.
+    std::int32_t* ranks;
+    std::uint32_t* keys;
+    std::uint32_t* owners;
+    std::uint16_t* counts;     // unlearned pairs, by entry
+    std::uint16_t* histogram;  // unlearned pairs by count
+    std::uint16_t stamp;
+    std::uint32_t mask = 0;
+    unsigned shift = 0;
+    std::uint32_t learned_size = 0;
+    std::uint32_t counts_size = 0;
+    std::uint32_t top = 0;  // no unlearned pair counts more; lowered lazily
+};
+
+}  // namespace
+
+void short_merge_passes(token_sequence& tokens, const merge_table& merges, const pair_map* merged_of) {
+    if (tokens.size() < 2 || merges.empty()) return;
+    thread_local scratch local;
+    if (merged_of)
+        passes<flat_lookup>{tokens, flat_lookup{*merged_of}, local}.run();
+    else
+        passes<table_lookup>{tokens, table_lookup{merges}, local}.run();
+}
+
+}  // namespace tolvane
