@@ -118,10 +118,20 @@ std::uint32_t pair_engine::entry_for(std::uint32_t key) {
     bool inserted = false;
     std::uint32_t e = index.find_or_insert(key, static_cast<std::uint32_t>(entries.size()), inserted);
     if (inserted) {
-        entries.push_back({FIRST_UNLEARNED_RANK, key, 0, 0, 0, NONE, 0, 0});
-        added.emplace_back();
+        entries.push_back({FIRST_UNLEARNED_RANK, key, 0, 0, 0, NONE, 0, 0, 0, NONE, NONE});
     }
     return e;
+}
+
+// Calls out(positions, n) for each block of the entry's added list, in order.
+template <class Out>
+void pair_engine::read_added(const pair_entry& entry, Out&& out) const {
+    std::uint32_t b = entry.added_head;
+    for (std::uint32_t left = entry.added; left > 0; b = pool[b]) {
+        const std::uint32_t n = std::min(left, BLOCK_POSITIONS);
+        out(pool.data() + b + 1, n);
+        left -= n;
+    }
 }
 
 // --- selection -------------------------------------------------------------
@@ -225,10 +235,15 @@ void pair_engine::merge(token_pair pair, token_id merged) {
     // position listed twice (its pair changed and came back) merges once.
     // The order also makes the walk over the sequence go one way. The block
     // part is ascending and distinct already.
-    if (!added[e].empty()) {
+    if (entry.added) {
         const auto from_block = static_cast<std::ptrdiff_t>(snapshot.size());
-        snapshot.insert(snapshot.end(), added[e].begin(), added[e].end());
-        std::vector<std::uint32_t>().swap(added[e]);
+        read_added(entry, [&](const std::uint32_t* from, std::uint32_t n) {
+            snapshot.insert(snapshot.end(), from, from + n);
+        });
+        // The blocks go back to the pool, the whole chain at once.
+        pool[entry.added_tail] = free_blocks;
+        free_blocks = entry.added_head;
+        entry.added = 0;
         // One merge lists its new occurrences in ascending order, so a list
         // that one merge made needs no sort.
         if (!std::is_sorted(snapshot.begin() + from_block, snapshot.end()))
@@ -342,15 +357,31 @@ std::uint32_t pair_engine::new_pair(std::vector<std::uint32_t>& by_other, std::v
 }
 
 std::uint32_t pair_engine::add_occurrence(std::uint32_t pos, std::uint32_t e) {
-    std::vector<std::uint32_t>& list = added[e];
-    // The allocator's smallest block holds six positions as cheaply as one,
-    // so a list starts there rather than growing 1, 2, 4 by reallocating.
-    if (list.capacity() == 0) list.reserve(6);
-    list.push_back(pos);
-    ++entries[e].count;
+    pair_entry& entry = entries[e];
+    const std::uint32_t used = entry.added % BLOCK_POSITIONS;
+    if (used == 0) {  // no block yet, or the last one is full
+        std::uint32_t b = free_blocks;
+        if (b != NONE) {
+            free_blocks = pool[b];
+        } else {
+            b = static_cast<std::uint32_t>(pool.size());
+            if (pool.size() > NONE - BLOCK_SIZE) fail("Token sequence too long to merge");
+            pool.resize(pool.size() + BLOCK_SIZE);
+        }
+        pool[b] = NONE;
+        if (entry.added == 0)
+            entry.added_head = b;
+        else
+            pool[entry.added_tail] = b;
+        entry.added_tail = b;
+    }
+    pool[entry.added_tail + 1 + used] = pos;
+    ++entry.added;
+    ++entry.count;
     touch(e);
     return e;
 }
+
 
 // The position stays listed under the pair; reading the list skips it.
 void pair_engine::drop_occurrence(std::uint32_t e) {
@@ -391,7 +422,8 @@ token_sequence pair_engine::take() {
     token_sequence tokens = sequence();
     seq = {};
     block = {};
-    added = {};
+    pool = {};
+    free_blocks = NONE;
     entries = {};
     heap = {};
     live = 0;
@@ -413,7 +445,9 @@ pair_counts pair_engine::counts() const {
         // be exactly as many as its count.
         std::vector<std::uint32_t> listed(block.begin() + entry.block_at,
                                           block.begin() + entry.block_at + entry.block_size);
-        listed.insert(listed.end(), added[e].begin(), added[e].end());
+        read_added(entry, [&](const std::uint32_t* from, std::uint32_t n) {
+            listed.insert(listed.end(), from, from + n);
+        });
         std::sort(listed.begin(), listed.end());
         listed.erase(std::unique(listed.begin(), listed.end()), listed.end());
         std::uint32_t starts = 0;

@@ -10,7 +10,8 @@
 //     merge rewrites in place;
 //   - for every pair, the positions where it may start: the ones of the first
 //     count in one block, ascending, plus a list of the positions where a
-//     merge made it. An entry whose position has since changed is left in
+//     merge made it, in blocks of seven from one shared pool (a separate
+//     allocation per pair cost a tenth of a chunk in the allocator). An entry whose position has since changed is left in
 //     place and skipped when read: the pair's count, kept exactly, is what
 //     the choices use. Walking linked occurrence lists instead cost a cache
 //     miss per step and was the larger part of a chunk's learning time;
@@ -86,7 +87,15 @@ private:
         // once; the heap takes them one pair at a time, and every sift is
         // only sound while all other pairs sit where their heap count says.
         std::uint32_t heap_count;
+        // The positions merges made it at: `added` of them, in the pool's
+        // blocks from added_head to added_tail.
+        std::uint32_t added;
+        std::uint32_t added_head;
+        std::uint32_t added_tail;
     };
+    // A pool block: the next block's index, then BLOCK_POSITIONS positions.
+    static constexpr std::uint32_t BLOCK_SIZE = 8;
+    static constexpr std::uint32_t BLOCK_POSITIONS = BLOCK_SIZE - 1;
 
     static constexpr std::uint32_t NONE = UINT32_MAX;
     static constexpr std::uint32_t REMOVED = UINT32_MAX - 1;
@@ -111,6 +120,8 @@ private:
     std::uint32_t new_pair(std::vector<std::uint32_t>& by_other, std::vector<token_id>& filled,
                            token_id other, std::uint32_t key);
     void drop_occurrence(std::uint32_t e);
+    template <class Out>
+    void read_added(const pair_entry& entry, Out&& out) const;
     token_id token_at(std::uint32_t pos) const {
         const std::uint32_t e = seq[pos].pair;
         return e == NONE ? last_token : static_cast<token_id>(entries[e].key >> 16);
@@ -147,7 +158,8 @@ private:
     std::size_t live;
     token_id last_token = 0;  // the token of the last live position
     std::vector<std::uint32_t, page_allocator<std::uint32_t>> block;               // first-count positions, grouped by pair
-    std::vector<std::vector<std::uint32_t>> added;  // by entry: positions merges made it at
+    std::vector<std::uint32_t, page_allocator<std::uint32_t>> pool;  // the added lists' blocks
+    std::uint32_t free_blocks = NONE;  // chain of blocks given back, through their first word
 
     std::vector<pair_entry, page_allocator<pair_entry>> entries;
     pair_map index;  // pair key -> entries index
