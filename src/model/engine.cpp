@@ -306,6 +306,63 @@ void pair_engine::merge(token_pair pair, token_id merged) {
     settle_touched();
 }
 
+// --- the steps of a merge, inlined into merge_at --------------------------
+
+[[gnu::always_inline]] inline void pair_engine::touch(std::uint32_t e) {
+    if (entries[e].touched != serial) {
+        entries[e].touched = serial;
+        touched.push_back(e);
+    }
+}
+
+// The position stays listed under the pair; reading the list skips it.
+[[gnu::always_inline]] inline void pair_engine::drop_occurrence(std::uint32_t e) {
+    --entries[e].count;
+    touch(e);
+}
+
+[[gnu::always_inline]] inline std::uint32_t pair_engine::new_pair(std::vector<std::uint32_t>& by_other, std::vector<token_id>& filled,
+                                    token_id other, std::uint32_t key) {
+    std::uint32_t& slot = by_other[other];
+    if (slot == NONE) {
+        slot = entry_for(key);
+        filled.push_back(other);
+    }
+    return slot;
+}
+
+// A block from those given back, or a new one at the pool's end.
+std::uint32_t pair_engine::new_block() {
+    std::uint32_t b = free_blocks;
+    if (b != NONE) {
+        free_blocks = pool[b];
+    } else {
+        b = static_cast<std::uint32_t>(pool.size());
+        if (pool.size() > NONE - BLOCK_SIZE) fail("Token sequence too long to merge");
+        pool.resize(pool.size() + BLOCK_SIZE);
+    }
+    pool[b] = NONE;
+    return b;
+}
+
+[[gnu::always_inline]] inline std::uint32_t pair_engine::add_occurrence(std::uint32_t pos, std::uint32_t e) {
+    pair_entry& entry = entries[e];
+    const std::uint32_t used = entry.added % BLOCK_POSITIONS;
+    if (used == 0) {  // no block yet, or the last one is full
+        const std::uint32_t b = new_block();
+        if (entry.added == 0)
+            entry.added_head = b;
+        else
+            pool[entry.added_tail] = b;
+        entry.added_tail = b;
+    }
+    pool[entry.added_tail + 1 + used] = pos;
+    ++entry.added;
+    ++entry.count;
+    touch(e);
+    return e;
+}
+
 // Rewrites x [a b] y as x [m] y at pos: the three pairs around the merged
 // pair leave their counts, the two new ones join theirs.
 void pair_engine::merge_at(std::uint32_t pos, std::uint32_t merging, token_id merged) {
@@ -346,55 +403,10 @@ void pair_engine::merge_at(std::uint32_t pos, std::uint32_t merging, token_id me
     }
 }
 
-std::uint32_t pair_engine::new_pair(std::vector<std::uint32_t>& by_other, std::vector<token_id>& filled,
-                                    token_id other, std::uint32_t key) {
-    std::uint32_t& slot = by_other[other];
-    if (slot == NONE) {
-        slot = entry_for(key);
-        filled.push_back(other);
-    }
-    return slot;
-}
-
-std::uint32_t pair_engine::add_occurrence(std::uint32_t pos, std::uint32_t e) {
-    pair_entry& entry = entries[e];
-    const std::uint32_t used = entry.added % BLOCK_POSITIONS;
-    if (used == 0) {  // no block yet, or the last one is full
-        std::uint32_t b = free_blocks;
-        if (b != NONE) {
-            free_blocks = pool[b];
-        } else {
-            b = static_cast<std::uint32_t>(pool.size());
-            if (pool.size() > NONE - BLOCK_SIZE) fail("Token sequence too long to merge");
-            pool.resize(pool.size() + BLOCK_SIZE);
-        }
-        pool[b] = NONE;
-        if (entry.added == 0)
-            entry.added_head = b;
-        else
-            pool[entry.added_tail] = b;
-        entry.added_tail = b;
-    }
-    pool[entry.added_tail + 1 + used] = pos;
-    ++entry.added;
-    ++entry.count;
-    touch(e);
-    return e;
-}
 
 
-// The position stays listed under the pair; reading the list skips it.
-void pair_engine::drop_occurrence(std::uint32_t e) {
-    --entries[e].count;
-    touch(e);
-}
 
-void pair_engine::touch(std::uint32_t e) {
-    if (entries[e].touched != serial) {
-        entries[e].touched = serial;
-        touched.push_back(e);
-    }
-}
+
 
 // Applies the merge's net count changes to the heap once per pair: a pair
 // whose count went down and back up (a run merged step by step) costs

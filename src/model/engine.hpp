@@ -117,6 +117,7 @@ private:
     void load_merge_ids();
     void count_first_pairs(const token_sequence& tokens);
     std::uint32_t add_occurrence(std::uint32_t pos, std::uint32_t e);
+    [[gnu::noinline]] std::uint32_t new_block();
     std::uint32_t new_pair(std::vector<std::uint32_t>& by_other, std::vector<token_id>& filled,
                            token_id other, std::uint32_t key);
     void drop_occurrence(std::uint32_t e);
