@@ -27,6 +27,9 @@ public:
         return static_cast<token_id>(slot);
     }
 
+    // The remembered id of the one-byte grapheme `b` (below 0x80), or -1.
+    std::int32_t find(unsigned char b) const { return ids[b]; }
+
 private:
     std::array<std::int32_t, 128> ids;
 };
