@@ -1,6 +1,7 @@
 #include "binding/convert.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 
@@ -13,6 +14,11 @@ namespace {
 // a length no vector can hold. Beyond this many ids the vector grows as items
 // actually arrive, by doubling.
 constexpr Py_ssize_t MAX_RESERVED_IDS = Py_ssize_t{1} << 20;
+
+// Most ids of a trained model are above the small ints the interpreter
+// keeps, and allocating an int per id was a third of the binding's cost of
+// encoding a sentence.
+std::array<PyObject*, MAX_TOKENS> id_objects{};
 
 // numpy names its bool scalar "numpy.bool_" up to 1.x and "numpy.bool" from 2.0.
 bool is_numpy_bool(PyTypeObject* type) {
@@ -91,11 +97,17 @@ std::optional<token_sequence> to_token_ids(PyObject* obj) {
     return ids;
 }
 
+PyObject* id_object(token_id id) {
+    PyObject*& slot = id_objects[id];
+    if (!slot) slot = PyLong_FromLong(id);
+    return Py_XNewRef(slot);
+}
+
 py_ref to_list(std::span<const token_id> ids) {
     py_ref list = py_ref::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
     if (!list) return list;
     for (std::size_t i = 0; i < ids.size(); ++i) {
-        PyObject* item = PyLong_FromLong(ids[i]);
+        PyObject* item = id_object(ids[i]);
         if (!item) return {};
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
     }

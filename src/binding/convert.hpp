@@ -22,8 +22,15 @@ std::optional<bool> to_flag(PyObject* obj);
 // Runs the caller's __iter__/__next__/__index__, which may re-enter the module.
 std::optional<token_sequence> to_token_ids(PyObject* obj);
 
-// New references, or empty with an error set.
+// New references, or empty with an error set. The ints of a list are made
+// once per id value and kept (see id_object), so a list costs a reference
+// per id rather than an allocation.
 py_ref to_list(std::span<const token_id> ids);
 py_ref to_str(std::string_view utf8);
+
+// The int for one id, a new reference (or nullptr with an error set). Made
+// on first use and kept for the life of the process; only touched while
+// holding the interpreter lock.
+PyObject* id_object(token_id id);
 
 }  // namespace tolvane::binding

@@ -1,6 +1,5 @@
 #include "tools_binding/support.hpp"
 
-#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -22,10 +21,6 @@ PyObject* set_error(PyObject* type, std::string_view message) noexcept {
 
 PyObject* mode_compatible = nullptr;  // interned, kept for the life of the process
 PyObject* mode_ranked = nullptr;
-
-// One int object per id value, made on first use and kept for the life of
-// the process; only touched while holding the interpreter lock.
-std::array<PyObject*, MAX_TOKENS> id_objects{};
 
 }  // namespace
 
@@ -252,23 +247,6 @@ std::optional<token_sequence> to_ids(PyObject* obj, const char* where) {
         if (!take(item.get())) return std::nullopt;
     if (PyErr_Occurred()) return std::nullopt;
     return ids;
-}
-
-PyObject* id_object(token_id id) {
-    PyObject*& slot = id_objects[id];
-    if (!slot) slot = PyLong_FromLong(id);
-    return Py_XNewRef(slot);
-}
-
-py_ref id_list(std::span<const token_id> ids) {
-    py_ref list = py_ref::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-    if (!list) return list;
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-        PyObject* item = id_object(ids[i]);
-        if (!item) return {};
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
-    }
-    return list;
 }
 
 }  // namespace tolvane::tools

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "binding/convert.hpp"
 #include "binding/errors.hpp"
 #include "binding/py_ref.hpp"
 #include "model/tokenizer.hpp"
@@ -90,10 +91,9 @@ std::optional<token_sequence> to_ids(PyObject* obj, const char* where);
 // Sets KeyError "token id N is not in the model".
 void raise_unknown_id(long long id);
 
-// A list of ints for `ids`. Int objects are made once per id value and kept,
-// so a list costs a reference per id rather than an allocation.
-py_ref id_list(std::span<const token_id> ids);
-// The int for one id, a new reference (or nullptr with an error set).
-PyObject* id_object(token_id id);
+// A list of ints for `ids`, and the int for one id (binding/convert.hpp):
+// made once per id value and kept.
+inline py_ref id_list(std::span<const token_id> ids) { return binding::to_list(ids); }
+using binding::id_object;
 
 }  // namespace tolvane::tools
