@@ -1,5 +1,7 @@
 #include "model/encode.hpp"
 
+#include <cstring>
+
 #include "model/ascii_ids.hpp"
 #include "model/engine.hpp"
 #include "model/failure.hpp"
@@ -12,6 +14,15 @@ namespace tolvane {
 namespace {
 
 constexpr std::string_view OOV_KEY = "oov";
+
+// Whether any byte of `word` is CR or has its high bit set: the test for a
+// zero byte, applied to the word and to the word xor CR in every byte.
+bool has_cr_or_high_bit(std::uint64_t word) {
+    constexpr std::uint64_t ONES = 0x0101010101010101ull;
+    constexpr std::uint64_t HIGHS = 0x8080808080808080ull;
+    const std::uint64_t cr = word ^ (ONES * '\r');
+    return ((word | ((cr - ONES) & ~cr)) & HIGHS) != 0;
+}
 
 [[noreturn]] void fail_unknown_grapheme() {
     fail_as(failure_kind::missing_key, "called `Option::unwrap()` on a `None` value");
@@ -41,7 +52,7 @@ token_sequence merge_passes(token_sequence tokens, const merge_table& merges) {
 
 token_sequence graphemes_to_ids(const Data& data, std::string_view text) {
     token_sequence ids;
-    ids.reserve(text.size());  // at most one grapheme per byte
+    ids.reserve(text.size() + SHORT_PASSES_SLACK);  // at most one grapheme per byte
     const token_id* oov = nullptr;
     auto resolve = [&](std::string_view g) {
         if (const token_id* id = find_grapheme(data.unicode_lookup, g)) return *id;
@@ -75,33 +86,43 @@ encode_index::encode_index(const Data& data) : merged_of{data.merges.size()} {
 }
 
 token_sequence encode_index::grapheme_ids(const Data& data, std::string_view text) const {
-    token_sequence ids(text.size());  // at most one grapheme per byte
+    token_sequence ids(text.size() + SHORT_PASSES_SLACK);  // at most one grapheme per byte
+    token_id* out = ids.data();
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
-    std::size_t count = 0;
     for (std::size_t i = 0; i < n;) {
         // An ASCII byte before another is a grapheme of its own, CR LF
-        // aside (grapheme_end's shortcut, with the end of the text left to
-        // the general case).
-        std::int32_t id;
-        std::size_t end;
-        if (i + 1 < n && ((bytes[i] | bytes[i + 1]) & 0x80) == 0 && bytes[i] != '\r') {
-            id = ascii[bytes[i]];
-            end = i + 1;
-        } else {
-            end = grapheme_end(text, i);
-            if (end == i + 1 && bytes[i] < 0x80)
-                id = ascii[bytes[i]];
-            else if (const token_id* found = find_grapheme(data.unicode_lookup, text.substr(i, end - i)))
-                id = *found;
-            else
-                id = oov;
+        // aside (grapheme_end's shortcut): eight such bytes at once give
+        // seven graphemes. Any id below zero is an unknown byte without "oov".
+        if (i + 8 <= n) {
+            std::uint64_t word;
+            std::memcpy(&word, bytes + i, sizeof word);
+            if (!has_cr_or_high_bit(word)) {
+                std::int32_t seen = 0;
+                for (int k = 0; k < 7; ++k) {
+                    const std::int32_t id = ascii[bytes[i + k]];
+                    seen |= id;
+                    out[k] = static_cast<token_id>(id);
+                }
+                if (seen < 0) fail_unknown_grapheme();
+                out += 7;
+                i += 7;
+                continue;
+            }
         }
+        const std::size_t end = grapheme_end(text, i);
+        std::int32_t id;
+        if (end == i + 1 && bytes[i] < 0x80)
+            id = ascii[bytes[i]];
+        else if (const token_id* found = find_grapheme(data.unicode_lookup, text.substr(i, end - i)))
+            id = *found;
+        else
+            id = oov;
         if (id < 0) fail_unknown_grapheme();
-        ids[count++] = static_cast<token_id>(id);
+        *out++ = static_cast<token_id>(id);
         i = end;
     }
-    ids.resize(count);
+    ids.resize(static_cast<std::size_t>(out - ids.data()));
     return ids;
 }
 

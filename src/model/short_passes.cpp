@@ -120,8 +120,10 @@ struct flat_lookup {
 template <class Lookup>
 class passes {
 public:
-    passes(token_sequence& tokens, Lookup lookup, scratch& s)
+    // `tokens` holds the sequence and SHORT_PASSES_SLACK ids more.
+    passes(token_sequence& tokens, std::size_t length, Lookup lookup, scratch& s)
         : seq{tokens},
+          n{length},
           merged_id{lookup},
           slots{s.slots.data()},
           ranks{s.ranks.data()},
@@ -130,13 +132,14 @@ public:
           counts{s.counts.data()},
           histogram{s.histogram.data()},
           stamp{s.next_stamp()} {
-        const std::size_t n = seq.size();
         const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(64, 8 * n));
         mask = static_cast<std::uint32_t>(capacity - 1);
         shift = 64 - static_cast<unsigned>(std::countr_zero(capacity));
         std::fill_n(histogram, n + 1, 0);
         for (std::size_t i = 0; i + 1 < n; ++i) add(pair_key({seq[i], seq[i + 1]}));
     }
+
+    std::size_t length() const { return n; }
 
     void run() {
         // Every listed learned pair occurs, so an empty list means none is
@@ -231,21 +234,25 @@ private:
     // The first occurrence of `pair` at or after `from`, or the length.
     std::size_t find(token_pair pair, std::size_t from) const {
         const token_id* data = seq.data();
-        const std::size_t n = seq.size();
-        std::size_t i = from;
 #if defined(__SSE2__)
-        // Eight positions at a time: the left ids and, one further on, the right ids.
+        // Eight positions at a time: the left ids and, one further on, the
+        // right ids. Blocks run into the slack past the end, where whatever
+        // lies (zeros, or ids a merge left behind) is no occurrence.
         const __m128i left = _mm_set1_epi16(static_cast<short>(pair.left));
         const __m128i right = _mm_set1_epi16(static_cast<short>(pair.right));
-        for (; i + 9 <= n; i += 8) {
+        for (std::size_t i = from; i + 1 < n; i += 8) {
             const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
             const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 1));
             const int hits = _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi16(a, left), _mm_cmpeq_epi16(b, right)));
-            if (hits) return i + static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(hits))) / 2;
+            if (hits) {
+                const std::size_t at = i + static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(hits))) / 2;
+                return at + 1 < n ? at : n;
+            }
         }
-#endif
-        for (; i + 1 < n; ++i)
+#else
+        for (std::size_t i = from; i + 1 < n; ++i)
             if (data[i] == pair.left && data[i + 1] == pair.right) return i;
+#endif
         return n;
     }
 
@@ -256,7 +263,6 @@ private:
     // right) go, and every new adjacent pair that holds the merged token
     // comes, each counted once. Between occurrences the tokens move as one block.
     void merge(token_pair pair, token_id merged) {
-        const std::size_t n = seq.size();
         std::size_t r = find(pair, 0);
         std::size_t w = r;
         std::uint32_t occurrences = 0;
@@ -277,10 +283,11 @@ private:
             r = next;
         }
         drop(pair_key(pair), occurrences);
-        seq.resize(w);
+        n = w;
     }
 
     token_sequence& seq;
+    std::size_t n;  // the sequence's length; seq holds slack beyond it
     Lookup merged_id;
     slot* slots;
     // The learned pairs that occur, by entry: rank, pair key, slot.
@@ -302,10 +309,19 @@ private:
 void short_merge_passes(token_sequence& tokens, const merge_table& merges, const pair_map* merged_of) {
     if (tokens.size() < 2 || merges.empty()) return;
     thread_local scratch local;
-    if (merged_of)
-        passes<flat_lookup>{tokens, flat_lookup{*merged_of}, local}.run();
-    else
-        passes<table_lookup>{tokens, table_lookup{merges}, local}.run();
+    const std::size_t n = tokens.size();
+    tokens.resize(n + SHORT_PASSES_SLACK);
+    std::size_t length;
+    if (merged_of) {
+        passes<flat_lookup> p{tokens, n, flat_lookup{*merged_of}, local};
+        p.run();
+        length = p.length();
+    } else {
+        passes<table_lookup> p{tokens, n, table_lookup{merges}, local};
+        p.run();
+        length = p.length();
+    }
+    tokens.resize(length);
 }
 
 }  // namespace tolvane

@@ -22,6 +22,10 @@ namespace tolvane {
 // and the learned pairs, which grows with the square of the length.
 constexpr std::size_t SHORT_PASSES_LIMIT = 256;
 
+// The passes read whole blocks of ids up to this far past the sequence's
+// end; a caller that leaves this much spare capacity spares them a copy.
+constexpr std::size_t SHORT_PASSES_SLACK = 8;
+
 // Runs the merge passes on `tokens` in place (tokens.size() at most
 // SHORT_PASSES_LIMIT). Learned merges are looked up in `merged_of`
 // (pair key -> merged id) when given, which must then hold exactly
