@@ -3,14 +3,11 @@ failure. Each path is called many times: the reference counts of its
 arguments stay as they were, and the resident memory of a process that
 runs it 100,000 times stays flat."""
 
-import json
-import os
-import subprocess
 import sys
 
 import pytest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+from leak_harness import namespace, resident_growth
 
 # Each path is one call, run against `d` (a small model) in a working
 # directory holding empty.txt, good.model and cut.model; a path expected to
@@ -80,44 +77,13 @@ text, ids, tup, bad_id, big_id, float_ids = "abcab\u00e9", [1, 2, 3, 4], (4, 3),
 idx = Index(2)
 PATHS = {name: (expected, eval("lambda: " + call)) for name, (expected, call) in PATH_SOURCES.items()}
 
-def run(name, times):
-    expected, call = PATHS[name]
-    for _ in range(times):
-        try:
-            call()
-        except BaseException as e:
-            if type(e).__name__ != expected:
-                raise
-        else:
-            assert expected is None, name
 """
 
-RSS_CHILD = SETUP + r"""
-import gc, json
-page = os.sysconf("SC_PAGE_SIZE")
-
-def resident():
-    gc.collect()
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * page
-
-growth = {}
-for name in PATHS:
-    run(name, 5_000)  # caches, free lists and arenas settle first
-    before = resident()
-    run(name, int(sys.argv[1]))
-    growth[name] = resident() - before
-print(json.dumps(growth))
-"""
 
 
 @pytest.fixture
 def paths(tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    monkeypatch.syspath_prepend(HERE)
-    namespace = {}
-    exec(SETUP, namespace)
-    return namespace
+    return namespace(SETUP, tmp_path, monkeypatch)
 
 
 def watched_objects(namespace):
@@ -155,17 +121,7 @@ ALLOWED_GROWTH = 1 << 20
 
 @pytest.fixture(scope="module")
 def growth(tmp_path_factory):
-    if "libasan" in os.environ.get("LD_PRELOAD", ""):
-        pytest.skip("under AddressSanitizer freed memory is held in quarantine, so RSS grows anyway")
-    if not os.path.exists("/proc/self/statm"):
-        pytest.skip("needs /proc/self/statm to read the resident size")
-    folder = tmp_path_factory.mktemp("rss")
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([HERE] + [p for p in sys.path if p]))
-    done = subprocess.run([sys.executable, "-c", RSS_CHILD, str(CALLS)], cwd=folder, env=env,
-                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                          timeout=600)
-    assert done.returncode == 0, "the child running the paths failed"
-    return json.loads(done.stdout.decode().strip().splitlines()[-1])
+    return resident_growth(SETUP, tmp_path_factory.mktemp("rss"), CALLS, timeout=600, settle=5_000)
 
 
 @pytest.mark.parametrize("name", PATH_NAMES)

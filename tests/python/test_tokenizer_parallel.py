@@ -4,21 +4,17 @@ serves many threads at once, and pickles travel to spawned and forked
 workers. Last, no path leaks a reference or memory."""
 
 import copy
-import json
 import multiprocessing
-import os
 import pickle
-import subprocess
 import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
+from leak_harness import namespace, resident_growth
 from real_texts import english_documents, multilingual_lines
 from tolvane_tools import Tokenizer
-
-HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 @pytest.fixture(scope="module")
@@ -187,39 +183,12 @@ PATHS = {
     "damaged bytes": ("ValueError", lambda: Tokenizer.from_bytes(raw[:-1])),
 }
 
-def run(name, times):
-    expected, call = PATHS[name]
-    for _ in range(times):
-        try:
-            call()
-        except Exception as e:
-            if type(e).__name__ != expected:
-                raise
-        else:
-            assert expected is None, name
 """
-
-RSS_CHILD = SETUP + r"""
-import gc, json
-page = os.sysconf("SC_PAGE_SIZE")
-
-def resident():
-    gc.collect()
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * page
 
 # Slow paths (a file synced to disk, a long text) run fewer times; a leak
 # there would be a whole model or text per call.
 FEWER = {"from_file, save": 20, "encode long": 10}
-growth = {}
-for name in PATHS:
-    times = int(sys.argv[1]) // FEWER.get(name, 1)
-    run(name, times // 5)  # caches, free lists and arenas settle first
-    before = resident()
-    run(name, times)
-    growth[name] = resident() - before
-print(json.dumps(growth))
-"""
+
 
 PATH_NAMES = ["encode", "encode ranked", "encode long", "count", "encode_batch", "encode_flat", "decode",
               "decode buffer", "decode_batch", "graphemes", "unknown_graphemes", "accessors",
@@ -230,12 +199,9 @@ PATH_NAMES = ["encode", "encode ranked", "encode long", "count", "encode_batch",
 
 @pytest.fixture
 def paths(tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    monkeypatch.syspath_prepend(HERE)
-    namespace = {}
-    exec(SETUP, namespace)
-    assert list(namespace["PATHS"]) == PATH_NAMES
-    return namespace
+    names = namespace(SETUP, tmp_path, monkeypatch)
+    assert list(names["PATHS"]) == PATH_NAMES
+    return names
 
 
 @pytest.mark.parametrize("name", PATH_NAMES)
@@ -263,16 +229,7 @@ def test_results_are_owned_by_the_caller_alone(paths, name):
 
 @pytest.fixture(scope="module")
 def growth(tmp_path_factory):
-    if "libasan" in os.environ.get("LD_PRELOAD", ""):
-        pytest.skip("under AddressSanitizer freed memory is held in quarantine, so RSS grows anyway")
-    if not os.path.exists("/proc/self/statm"):
-        pytest.skip("needs /proc/self/statm to read the resident size")
-    folder = tmp_path_factory.mktemp("rss")
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([HERE] + [p for p in sys.path if p]))
-    done = subprocess.run([sys.executable, "-c", RSS_CHILD, "10000"], cwd=folder, env=env,
-                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=900)
-    assert done.returncode == 0, "the child running the paths failed"
-    return json.loads(done.stdout.decode().strip().splitlines()[-1])
+    return resident_growth(SETUP, tmp_path_factory.mktemp("rss"), 10_000, timeout=900, fewer=FEWER)
 
 
 @pytest.mark.parametrize("name", PATH_NAMES)
