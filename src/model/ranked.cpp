@@ -13,6 +13,7 @@
 #include "model/ranked_rounds.hpp"
 #include "model/piece_cache.hpp"
 #include "model/segment_cache.hpp"
+#include "model/thread_buffer.hpp"
 #include "model/utf8.hpp"
 
 namespace tolvane {
@@ -251,6 +252,28 @@ bool ranked_encoder::pieces_join(token_id last, token_id last_grapheme, token_id
 
 namespace {
 
+// Per-thread buffers, each found once per call (model/thread_buffer.hpp).
+struct segment_buffers {
+    token_sequence segment;
+    segment_cache cache;
+};
+
+// A run of pieces encoded together (see encode_words).
+struct group {
+    std::size_t from, to;  // bytes of the text
+    std::size_t result;    // where its result starts in `out`
+    token_id first, last;  // ids of its first and last graphemes
+};
+
+struct word_buffers {
+    std::vector<group> open;
+    piece_cache pieces;
+};
+
+struct count_buffer {
+    token_sequence ids;
+};
+
 // The first offset after `from` where text is cut on trial: after a run of
 // spaces, before an ASCII character. An ASCII character after a space always
 // starts a grapheme, so the pieces split into exactly the graphemes of the
@@ -271,8 +294,9 @@ std::size_t next_cut(std::string_view text, std::size_t from) {
 
 void ranked_encoder::encode_segments(std::string_view text, token_sequence& out, token_id& first,
                                      token_id& last) const {
-    thread_local token_sequence segment;
-    thread_local segment_cache cache;
+    segment_buffers& buffers = thread_buffer<segment_buffers>();
+    token_sequence& segment = buffers.segment;
+    segment_cache& cache = buffers.cache;
     cache.serve(serial);
     segment.clear();
     bool started = false;
@@ -298,13 +322,9 @@ void ranked_encoder::encode_segments(std::string_view text, token_sequence& out,
 // make that quadratic, so once the bytes encoded again pass twice the text,
 // the whole text is encoded in one go instead.
 void ranked_encoder::encode_words(std::string_view text, token_sequence& out) const {
-    struct group {
-        std::size_t from, to;  // bytes of the text
-        std::size_t result;    // where its result starts in `out`
-        token_id first, last;  // ids of its first and last graphemes
-    };
-    thread_local std::vector<group> open;
-    thread_local piece_cache pieces;
+    word_buffers& buffers = thread_buffer<word_buffers>();
+    std::vector<group>& open = buffers.open;
+    piece_cache& pieces = buffers.pieces;
     pieces.serve(serial);
     open.clear();
     const std::size_t base = out.size();
@@ -373,7 +393,7 @@ token_sequence ranked_encoder::encode(std::string_view text) const {
 }
 
 std::size_t ranked_encoder::count(std::string_view text) const {
-    thread_local token_sequence ids;
+    token_sequence& ids = thread_buffer<count_buffer>().ids;
     ids.clear();
     encode_append(text, ids);
     const std::size_t n = ids.size();

@@ -6,6 +6,8 @@
 #include <functional>
 #include <limits>
 
+#include "model/thread_buffer.hpp"
+
 namespace tolvane {
 
 namespace {
@@ -135,8 +137,6 @@ struct any_scratch {
     std::vector<std::size_t> round;
 };
 
-thread_local short_scratch short_buffers;
-thread_local any_scratch any_buffers;
 
 void ordered_rounds::queue(std::uint32_t rank, std::uint32_t at) {
     std::uint32_t& which = list_of[rank];
@@ -196,13 +196,11 @@ void ordered_rounds::run(std::span<const token_id> ids, const pair_map& merged_o
     named.clear();
 }
 
-thread_local ordered_rounds ordered_buffers;
-
 }  // namespace
 
 void ranked_rounds_ordered(std::span<const token_id> ids, const pair_map& merged_of, token_sequence& out) {
     if (ids.empty()) return;
-    ordered_buffers.run(ids, merged_of, out);
+    thread_buffer<ordered_rounds>().run(ids, merged_of, out);
 }
 
 // A short piece needs no heap: each round scans the ranks of its adjacent
@@ -213,9 +211,10 @@ void ranked_rounds_ordered(std::span<const token_id> ids, const pair_map& merged
 void ranked_rounds_short(std::span<const token_id> input, const pair_map& merged_of,
                          token_sequence& out) {
     constexpr std::uint32_t NONE = pair_map::EMPTY;
-    token_sequence& ids = short_buffers.ids;
-    std::vector<std::uint32_t>& ranks = short_buffers.ranks;
-    std::vector<std::uint32_t>& merged_at = short_buffers.merged_at;
+    short_scratch& scratch = thread_buffer<short_scratch>();
+    token_sequence& ids = scratch.ids;
+    std::vector<std::uint32_t>& ranks = scratch.ranks;
+    std::vector<std::uint32_t>& merged_at = scratch.merged_at;
     ids.assign(input.begin(), input.end());
     std::size_t n = ids.size();
     ranks.resize(n);
@@ -261,9 +260,10 @@ void ranked_rounds_short(std::span<const token_id> input, const pair_map& merged
 // equals a part, or several pairs share one merged id) waits for the next
 // round as the definition demands.
 void ranked_rounds_any(std::span<const token_id> ids, const pair_map& merged_of, token_sequence& out) {
-    auto& list = any_buffers.list;
-    auto& heap = any_buffers.heap;
-    auto& round = any_buffers.round;
+    any_scratch& scratch = thread_buffer<any_scratch>();
+    auto& list = scratch.list;
+    auto& heap = scratch.heap;
+    auto& round = scratch.round;
     list.assign(ids);
     heap.clear();
     const std::greater<any_scratch::entry> above;
@@ -299,9 +299,12 @@ void ranked_rounds_any(std::span<const token_id> ids, const pair_map& merged_of,
 
 void trim_ranked_scratch() {
     constexpr std::size_t KEEP = std::size_t{1} << 20;  // positions worth keeping per thread
-    if (ordered_buffers.nodes.capacity() > KEEP) ordered_buffers = {};
-    if (short_buffers.ids.capacity() > KEEP) short_buffers = {};
-    if (any_buffers.list.nodes.capacity() > KEEP) any_buffers = {};
+    ordered_rounds& ordered = thread_buffer<ordered_rounds>();
+    short_scratch& small = thread_buffer<short_scratch>();
+    any_scratch& any = thread_buffer<any_scratch>();
+    if (ordered.nodes.capacity() > KEEP) ordered = {};
+    if (small.ids.capacity() > KEEP) small = {};
+    if (any.list.nodes.capacity() > KEEP) any = {};
 }
 
 }  // namespace tolvane

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <vector>
 
+#include "model/thread_buffer.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #include <xmmintrin.h>
@@ -308,7 +310,7 @@ private:
 
 void short_merge_passes(token_sequence& tokens, const merge_table& merges, const pair_map* merged_of) {
     if (tokens.size() < 2 || merges.empty()) return;
-    thread_local scratch local;
+    scratch& local = thread_buffer<scratch>();
     const std::size_t n = tokens.size();
     tokens.resize(n + SHORT_PASSES_SLACK);
     std::size_t length;
