@@ -20,6 +20,12 @@ constexpr Py_ssize_t MAX_RESERVED_IDS = Py_ssize_t{1} << 20;
 // encoding a sentence.
 std::array<PyObject*, MAX_TOKENS> id_objects{};
 
+inline PyObject* kept_int(token_id id) {
+    PyObject*& slot = id_objects[id];
+    if (!slot) slot = PyLong_FromLong(id);
+    return Py_XNewRef(slot);
+}
+
 // numpy names its bool scalar "numpy.bool_" up to 1.x and "numpy.bool" from 2.0.
 bool is_numpy_bool(PyTypeObject* type) {
     return std::strcmp(type->tp_name, "numpy.bool_") == 0 ||
@@ -97,17 +103,13 @@ std::optional<token_sequence> to_token_ids(PyObject* obj) {
     return ids;
 }
 
-PyObject* id_object(token_id id) {
-    PyObject*& slot = id_objects[id];
-    if (!slot) slot = PyLong_FromLong(id);
-    return Py_XNewRef(slot);
-}
+PyObject* id_object(token_id id) { return kept_int(id); }
 
 py_ref to_list(std::span<const token_id> ids) {
     py_ref list = py_ref::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
     if (!list) return list;
     for (std::size_t i = 0; i < ids.size(); ++i) {
-        PyObject* item = id_object(ids[i]);
+        PyObject* item = kept_int(ids[i]);
         if (!item) return {};
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
     }
