@@ -1,7 +1,7 @@
-// The incremental sources (the engine, and the flat one for short inputs)
-// against the literal recount, step by step: on random small-alphabet
-// sequences (runs, ties and (a, a) pairs everywhere), and end to end on real
-// text through training, the learned-merge pass and encoding.
+// The incremental pair engine against the literal recount, step by step:
+// on random small-alphabet sequences (runs, ties and (a, a) pairs
+// everywhere), and end to end on real text through training, the
+// learned-merge pass and encoding.
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,7 +22,6 @@
 #include "model/failure.hpp"
 #include "model/merge_learning.hpp"
 #include "model/pretokenize.hpp"
-#include "model/small_pairs.hpp"
 #include "training/train.hpp"
 
 namespace tolvane {
@@ -134,8 +133,6 @@ void learning_loop_calls(int seed) {
 
 TEST_P(random_differential, learning_loop) {
     learning_loop_calls<pair_engine>(GetParam());
-    if (HasFatalFailure()) return;
-    learning_loop_calls<small_pairs>(GetParam());
 }
 
 // The learned-merge pass's calls: best excluding a growing list; a miss
@@ -168,8 +165,6 @@ void learned_merge_pass_calls(int seed) {
 
 TEST_P(random_differential, learned_merge_pass) {
     learned_merge_pass_calls<pair_engine>(GetParam());
-    if (HasFatalFailure()) return;
-    learned_merge_pass_calls<small_pairs>(GetParam());
 }
 
 // Encoding's calls: merge the best pair while it is a learned merge.
@@ -193,8 +188,6 @@ void encoding_pass_calls(int seed) {
 
 TEST_P(random_differential, encoding_passes) {
     encoding_pass_calls<pair_engine>(GetParam());
-    if (HasFatalFailure()) return;
-    encoding_pass_calls<small_pairs>(GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(seeds, random_differential, ::testing::Values(1, 2, 3));
@@ -233,17 +226,15 @@ void awkward_merges() {
 
 TEST(fast_sources, merge_like_replace_pair_on_awkward_cases) {
     awkward_merges<pair_engine>();
-    awkward_merges<small_pairs>();
 }
 
 // Distinct tokens merged pairwise down to one: every merge lists two pairs
-// never seen before, so the small source outgrows its first index and tree.
+// never seen before, so the engine's index and occurrence pool keep growing.
 TEST(fast_sources, keep_up_while_every_merge_makes_new_pairs) {
     token_sequence seq(60);
     std::iota(seq.begin(), seq.end(), token_id{1});
     merge_table merges;
-    twin<small_pairs> t{seq, merges};
-    twin<pair_engine> e{seq, merges};
+    twin<pair_engine> t{seq, merges};
     token_id fresh = 1000;
     while (t.shadow.size() > 1) {
         const token_sequence now = t.shadow;
@@ -251,14 +242,11 @@ TEST(fast_sources, keep_up_while_every_merge_makes_new_pairs) {
             const token_pair pair{now[i], now[i + 1]};
             merges.emplace(pair, fresh);
             ASSERT_EQ(t.engine.best(), t.literal.best());
-            ASSERT_EQ(e.engine.best(), e.literal.best());
-            t.merge(pair, fresh);
-            e.merge(pair, fresh++);
+            t.merge(pair, fresh++);
             if (HasFatalFailure()) return;
         }
     }
     t.finish();
-    e.finish();
 }
 
 // --- end to end on real text ----------------------------------------------
