@@ -2,6 +2,7 @@
 catching PanicException, which the module does not export by name."""
 
 import contextlib
+import os
 import signal
 import struct
 
@@ -17,6 +18,22 @@ import tolvane
 signal.signal(signal.SIGINT, signal.default_int_handler)
 
 EMPTY_MODEL = bytes(24)
+
+
+def read_terminal(leader):
+    """Everything a child wrote to its pseudo-terminal, read from the
+    leader side until the child's side closes; the leader is closed."""
+    out = b""
+    while True:
+        try:
+            block = os.read(leader, 65536)
+        except OSError:  # the terminal's other side is closed
+            break
+        if not block:
+            break
+        out += block
+    os.close(leader)
+    return out
 
 
 def _text(value):

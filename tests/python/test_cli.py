@@ -18,7 +18,7 @@ from pathlib import Path
 import pytest
 
 import tolvane
-from conftest import write_model
+from conftest import read_terminal, write_model
 
 from tolvane_tools.progress import CHUNK_SIZE, RunState, amount, saved_line
 from tolvane_tools.visible import visible_bytes
@@ -449,16 +449,7 @@ def run_on_terminal(*args, cwd, stdin=None):
     if stdin is not None:
         child.stdin.write(stdin)
         child.stdin.close()
-    out = b""
-    while True:
-        try:
-            block = os.read(leader, 65536)
-        except OSError:  # the terminal's other side is closed
-            break
-        if not block:
-            break
-        out += block
-    os.close(leader)
+    out = read_terminal(leader)
     assert child.wait(timeout=60) == 0, child.stderr.read()
     child.stderr.close()
     text = out.decode().replace("\r\n", "\n")

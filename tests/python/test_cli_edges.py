@@ -14,6 +14,7 @@ import termios
 import pytest
 
 import tolvane
+from conftest import read_terminal
 from test_cli import _env, chunk_text, corpus_text, one_error_line, run, trained  # noqa: F401
 from test_faults import tmpfs
 
@@ -238,16 +239,7 @@ def test_live_line_is_cut_to_the_terminal_width(tmp_path):
     child = subprocess.Popen([*COMMAND, "train", "c.txt"], cwd=tmp_path, env=_env(),
                              stdout=follower, stderr=subprocess.PIPE)
     os.close(follower)
-    out = b""
-    while True:
-        try:
-            block = os.read(leader, 65536)
-        except OSError:
-            break
-        if not block:
-            break
-        out += block
-    os.close(leader)
+    out = read_terminal(leader)
     assert child.wait(timeout=60) == 0, child.stderr.read()
     child.stderr.close()
     drawn = [piece for piece in out.decode().split("\r\x1b[K")[1:]]
