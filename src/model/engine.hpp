@@ -11,15 +11,16 @@
 //   - for every pair, the positions where it may start: the ones of the first
 //     count in one block, ascending, plus a list of the positions where a
 //     merge made it, in blocks of seven from one shared pool (a separate
-//     allocation per pair cost a tenth of a chunk in the allocator). An entry whose position has since changed is left in
-//     place and skipped when read: the pair's count, kept exactly, is what
-//     the choices use. Walking linked occurrence lists instead cost a cache
-//     miss per step and was the larger part of a chunk's learning time;
+//     allocation per pair cost a tenth of a chunk in the allocator). An
+//     entry whose position has since changed is left in place and skipped
+//     when read: the pair's count, kept exactly, is what the choices use.
+//     Walking linked occurrence lists instead cost a cache miss per step and
+//     was the larger part of a chunk's learning time;
 //   - an indexed max-heap over the pairs with a count above zero, ordered by
 //     count and then by tie rank, so the best pair is always at the top.
 // Memory is 12 bytes per position (8 sequence node, 4 block) plus
-// up to two list entries per merged occurrence and 40 bytes per distinct pair:
-// 12 bytes per position after the first count and about 22 at the peak of a
+// up to two list entries per merged occurrence and 48 bytes per distinct pair:
+// about 12.4 bytes per position after the first count and 20 at the peak of a
 // 3 MB chunk of English (make bench).
 #pragma once
 
@@ -158,7 +159,8 @@ private:
     std::vector<node, page_allocator<node>> seq;
     std::size_t live;
     token_id last_token = 0;  // the token of the last live position
-    std::vector<std::uint32_t, page_allocator<std::uint32_t>> block;               // first-count positions, grouped by pair
+    // First-count positions, grouped by pair.
+    std::vector<std::uint32_t, page_allocator<std::uint32_t>> block;
     std::vector<std::uint32_t, page_allocator<std::uint32_t>> pool;  // the added lists' blocks
     std::uint32_t free_blocks = NONE;  // chain of blocks given back, through their first word
 
