@@ -89,14 +89,21 @@ private:
         // only sound while all other pairs sit where their heap count says.
         std::uint32_t heap_count;
         // The positions merges made it at: `added` of them, in the pool's
-        // blocks from added_head to added_tail.
+        // blocks from added_head on; the next one goes to pool[added_end].
+        // Blocks start at multiples of BLOCK_SIZE, so added_end at such a
+        // multiple means the last block is full, and its link word is
+        // added_end - BLOCK_SIZE: no division by the positions a block holds.
         std::uint32_t added;
         std::uint32_t added_head;
-        std::uint32_t added_tail;
+        std::uint32_t added_end;
     };
     // A pool block: the next block's index, then BLOCK_POSITIONS positions.
     static constexpr std::uint32_t BLOCK_SIZE = 8;
     static constexpr std::uint32_t BLOCK_POSITIONS = BLOCK_SIZE - 1;
+    // Keeping the pool's size in step with its use cost every new block a
+    // resize; it grows by up to this many blocks at a time instead.
+    static constexpr std::size_t POOL_GROWTH = 1 << 12;
+    std::uint32_t added_tail(const pair_entry& entry) const { return (entry.added_end - 1) & ~(BLOCK_SIZE - 1); }
 
     static constexpr std::uint32_t NONE = UINT32_MAX;
     static constexpr std::uint32_t REMOVED = UINT32_MAX - 1;
@@ -118,7 +125,8 @@ private:
     void load_merge_ids();
     void count_first_pairs(const token_sequence& tokens);
     std::uint32_t add_occurrence(std::uint32_t pos, std::uint32_t e);
-    [[gnu::noinline]] std::uint32_t new_block();
+    std::uint32_t new_block();
+    [[gnu::noinline]] void grow_pool();
     std::uint32_t new_pair(std::vector<std::uint32_t>& by_other, std::vector<token_id>& filled,
                            token_id other, std::uint32_t key);
     void drop_occurrence(std::uint32_t e);
@@ -162,6 +170,7 @@ private:
     // First-count positions, grouped by pair.
     std::vector<std::uint32_t, page_allocator<std::uint32_t>> block;
     std::vector<std::uint32_t, page_allocator<std::uint32_t>> pool;  // the added lists' blocks
+    std::uint32_t pool_used = 0;  // pool[pool_used..] is not given out yet
     std::uint32_t free_blocks = NONE;  // chain of blocks given back, through their first word
 
     std::vector<pair_entry, page_allocator<pair_entry>> entries;
