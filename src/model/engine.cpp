@@ -65,14 +65,30 @@ pair_engine::pair_engine(token_sequence tokens, const merge_table& merges_in)
 
     own_merge_ids = n > OWN_MERGE_IDS_FROM;
     load_merge_ids();
-    heap.reserve(entries.size());
+    fill_heap();
+}
+
+// Every pair with a count of at least heap_floor that is not in the heap
+// yet goes in, ranked as of now, and the heap is built again.
+void pair_engine::fill_heap() {
     for (std::uint32_t e = 0; e < entries.size(); ++e) {
-        entries[e].rank = rank_of(entries[e].key);
-        entries[e].heap_count = entries[e].count;
-        entries[e].heap_at = static_cast<std::uint32_t>(heap.size());
+        pair_entry& entry = entries[e];
+        if (entry.heap_at != NONE || entry.count < heap_floor || entry.count == 0) continue;
+        entry.rank = rank_of(entry.key);
+        entry.heap_count = entry.count;
+        entry.heap_at = static_cast<std::uint32_t>(heap.size());
         heap.push_back(e);
     }
     for (std::size_t at = heap.size() / 2; at-- > 0;) sift_down(at);
+}
+
+// The heap has run out of pairs while some wait below the floor: from now
+// on every pair that occurs is in it, as it would have been all along.
+bool pair_engine::lower_floor() {
+    if (heap_floor <= 1) return false;
+    heap_floor = 1;
+    fill_heap();
+    return !heap.empty();
 }
 
 // Counts the pairs of `tokens` into their entries and leaves each
@@ -151,7 +167,7 @@ void pair_engine::read_added(const pair_entry& entry, Out&& out) const {
 
 std::optional<std::pair<token_pair, std::uint32_t>> pair_engine::best() {
     sync_ranks(nullptr);
-    if (heap.empty()) return std::nullopt;
+    if (heap.empty() && !lower_floor()) return std::nullopt;
     const pair_entry& top = entries[heap[0]];
     return std::pair{pair_from_key(top.key), top.count};
 }
@@ -159,6 +175,15 @@ std::optional<std::pair<token_pair, std::uint32_t>> pair_engine::best() {
 std::optional<token_pair> pair_engine::best_excluding(const std::vector<token_pair>& excluded) {
     sync_ranks(nullptr);
     absorb_exclusions(excluded);
+    // Every pair below the floor ranks after every pair in the heap, so they
+    // are only needed once all of those are excluded.
+    do {
+        if (std::optional<token_pair> found = best_allowed_in_heap()) return found;
+    } while (lower_floor());
+    return std::nullopt;
+}
+
+std::optional<token_pair> pair_engine::best_allowed_in_heap() {
     if (heap.empty()) return std::nullopt;
     auto allowed = [&](std::size_t at) {
         return excluded_keys.find(entries[heap[at]].key) == pair_map::EMPTY;
@@ -440,7 +465,7 @@ void pair_engine::grow_pool() {
 void pair_engine::settle_touched() {
     for (std::uint32_t e : touched) {
         pair_entry& entry = entries[e];
-        if (entry.count == 0) {
+        if (entry.count < heap_floor || entry.count == 0) {
             if (entry.heap_at != NONE) heap_remove(e);
         } else if (entry.heap_at == NONE) {
             // Out of the heap its rank may be stale; merges is synced here.
@@ -496,8 +521,8 @@ pair_counts pair_engine::counts() const {
                       pair_key({token_at(pos), token_at(next)}) == entry.key;
         }
         if (starts != entry.count) fail("pair engine: a count disagrees with its listed positions");
-        if ((entry.count != 0) != (entry.heap_at != NONE))
-            fail("pair engine: the heap does not hold exactly the pairs that occur");
+        if ((entry.count != 0 && entry.count >= heap_floor) != (entry.heap_at != NONE))
+            fail("pair engine: the heap does not hold exactly the pairs at or above its floor");
         if (entry.count) out.emplace(pair_from_key(entry.key), entry.count);
     }
     // Every live position names the pair that starts there, and finds its

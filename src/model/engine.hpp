@@ -16,8 +16,9 @@
 //     when read: the pair's count, kept exactly, is what the choices use.
 //     Walking linked occurrence lists instead cost a cache miss per step and
 //     was the larger part of a chunk's learning time;
-//   - an indexed max-heap over the pairs with a count above zero, ordered by
-//     count and then by tie rank, so the best pair is always at the top.
+//   - an indexed max-heap over the pairs that occur at least a few times
+//     (heap_floor), ordered by count and then by tie rank, so the best pair
+//     is always at the top.
 // Memory is 12 bytes per position (8 sequence node, 4 block) plus
 // up to two list entries per merged occurrence and 48 bytes per distinct pair:
 // about 12.4 bytes per position after the first count and 20 at the peak of a
@@ -146,6 +147,10 @@ private:
     void sync_ranks(const token_pair* just_merged);
     void absorb_exclusions(const std::vector<token_pair>& excluded);
 
+    std::optional<token_pair> best_allowed_in_heap();
+    void fill_heap();
+    bool lower_floor();
+
     void heap_push(std::uint32_t e);
     void heap_remove(std::uint32_t e);
     void sift_up(std::size_t at);
@@ -176,6 +181,14 @@ private:
     std::vector<pair_entry, page_allocator<pair_entry>> entries;
     pair_map index;  // pair key -> entries index
     std::vector<std::uint32_t> heap;
+    // The heap holds the pairs that occur at least this often; the rest
+    // wait outside it. Most pairs of a long sequence occur once or twice,
+    // and most of the pairs a merge makes or breaks are among them: keeping
+    // those out of the heap spares it most of its sifts, and a choice never
+    // needs them while some pair in the heap is left. When none is, the
+    // floor drops to one for good (lower_floor).
+    std::uint32_t heap_floor = PARKED_BELOW;
+    static constexpr std::uint32_t PARKED_BELOW = 4;
 
     // The entries of the pairs the running merge makes, (x, merged) by x and
     // (merged, y) by y, each found in the index once per merge: a merge
