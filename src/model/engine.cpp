@@ -62,6 +62,13 @@ pair_engine::pair_engine(token_sequence tokens, const merge_table& merges_in)
     const token_id highest = n ? *std::max_element(tokens.begin(), tokens.end()) : 0;
     made_after.assign(std::size_t{highest} + 1, NONE);
     made_before.assign(std::size_t{highest} + 1, NONE);
+    // Every token is a half of some pair, or the only one.
+    appeared.assign(std::size_t{highest} + 1, 0);
+    for (const pair_entry& entry : entries) {
+        appeared[entry.key >> 16] = 1;
+        appeared[entry.key & 0xFFFF] = 1;
+    }
+    if (n) appeared[last_token] = 1;
 
     own_merge_ids = n > OWN_MERGE_IDS_FROM;
     load_merge_ids();
@@ -146,10 +153,14 @@ void pair_engine::load_merge_ids() {
 std::uint32_t pair_engine::entry_for(std::uint32_t key) {
     bool inserted = false;
     std::uint32_t e = index.find_or_insert(key, static_cast<std::uint32_t>(entries.size()), inserted);
-    if (inserted) {
-        entries.push_back({FIRST_UNLEARNED_RANK, key, 0, 0, 0, NONE, 0, 0, 0, NONE, NONE});
-    }
+    if (inserted) add_entry(key);
     return e;
+}
+
+// A pair with no occurrences yet, not in the heap; the caller indexes it.
+std::uint32_t pair_engine::add_entry(std::uint32_t key) {
+    entries.push_back({FIRST_UNLEARNED_RANK, key, 0, 0, 0, NONE, 0, 0, 0, NONE, NONE});
+    return static_cast<std::uint32_t>(entries.size() - 1);
 }
 
 // Calls out(positions, n) for each block of the entry's added list, in order.
@@ -303,7 +314,13 @@ void pair_engine::merge(token_pair pair, token_id merged) {
     if (merged >= made_after.size()) {
         made_after.resize(std::size_t{merged} + 1, NONE);
         made_before.resize(std::size_t{merged} + 1, NONE);
+        appeared.resize(std::size_t{merged} + 1, 0);
     }
+    // A token that never was in the sequence is in no pair the index
+    // holds: every pair this merge makes is new, and is only entered in
+    // the index after the walk (see new_pair).
+    fresh_merge = !appeared[merged];
+    appeared[merged] = 1;
     //
     // A merge at pos also reads its neighbours and their pairs' entries. The
     // first ask brings in the slots around pos; the later ones follow what
@@ -341,6 +358,8 @@ void pair_engine::merge(token_pair pair, token_id merged) {
         const std::uint32_t pos = list[i];
         if (seq[pos].pair == e) merge_at(pos, e, merged);
     }
+    for (std::uint32_t e : unindexed) index.insert_absent(entries[e].key, e);
+    unindexed.clear();
     for (token_id x : filled_after) made_after[x] = NONE;
     for (token_id y : filled_before) made_before[y] = NONE;
     filled_after.clear();
@@ -367,7 +386,19 @@ void pair_engine::merge(token_pair pair, token_id merged) {
                                     token_id other, std::uint32_t key) {
     std::uint32_t& slot = by_other[other];
     if (slot == NONE) {
-        slot = entry_for(key);
+        // Looking a pair up in the index waits for memory, and the merge's
+        // next step waits for that. A new pair of a fresh merge needs no
+        // look-up: its entry is made at once, and all of them are entered
+        // in the index together after the walk, where their waits overlap.
+        // Each new pair has one slot: (merged, merged) only arises as
+        // (x, merged), since the walk goes left to right and the token to
+        // the right of an occurrence is not merged yet.
+        if (fresh_merge) {
+            slot = add_entry(key);
+            unindexed.push_back(slot);
+        } else {
+            slot = entry_for(key);
+        }
         filled.push_back(other);
     }
     return slot;

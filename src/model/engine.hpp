@@ -122,6 +122,7 @@ private:
     }
 
     std::uint32_t entry_for(std::uint32_t key);
+    std::uint32_t add_entry(std::uint32_t key);
     std::uint64_t rank_of(std::uint32_t key) const;
     void load_merge_ids();
     void count_first_pairs(const token_sequence& tokens);
@@ -198,6 +199,9 @@ private:
     std::vector<std::uint32_t> made_after;   // (x, merged) by x
     std::vector<std::uint32_t> made_before;  // (merged, y) by y
     std::vector<token_id> filled_after, filled_before;
+    std::vector<std::uint8_t> appeared;  // by token id: ever in the sequence
+    bool fresh_merge = false;            // the running merge's token had not appeared
+    std::vector<std::uint32_t> unindexed;  // entries the running merge made, not in the index yet
 
     std::uint32_t serial = 0;
     std::vector<std::uint32_t> touched;  // entries changed by the running merge

@@ -46,6 +46,14 @@ public:
         return value;
     }
 
+    // Stores `key`, which must be absent.
+    void insert_absent(std::uint32_t key, std::uint32_t value) {
+        std::size_t i = slot_of(key);
+        while (slots[i].value != EMPTY) i = (i + 1) & mask;
+        slots[i] = {key, value};
+        if (++used * 2 > slots.size()) rehash(slots.size() * 2);
+    }
+
     void clear() {
         for (auto& s : slots) s.value = EMPTY;
         used = 0;
