@@ -74,15 +74,30 @@ token_sequence encode(const Data& data, std::string_view text) {
     return ids;
 }
 
-encode_index::encode_index(const Data& data) : merged_of{data.merges.size()} {
+merge_lookup::merge_lookup(const merge_table& merges) : small(SMALL * SMALL, NO_MERGE), others{merges.size()} {
+    std::vector<bool> taken(MAX_TOKENS, false);  // by merged id
+    bool small_usable = true;
+    bool inserted = false;
+    for (const auto& [pair, merged] : merges) {
+        const std::uint32_t key = pair_key(pair);
+        others.find_or_insert(key, merged, inserted);
+        if ((key & SMALL_MASK) == 0) {
+            small[pair.left * SMALL + pair.right] = merged;
+            if (merged == NO_MERGE) small_usable = false;
+        }
+        if (taken[merged]) unique = false;
+        taken[merged] = true;
+    }
+    if (!small_usable) small.clear();
+}
+
+encode_index::encode_index(const Data& data) : merged_of{data.merges} {
     if (const token_id* id = find_grapheme(data.unicode_lookup, OOV_KEY)) oov = *id;
     for (unsigned b = 0; b < ascii.size(); ++b) {
         const char c = static_cast<char>(b);
         const token_id* id = find_grapheme(data.unicode_lookup, std::string_view{&c, 1});
         ascii[b] = id ? *id : oov;
     }
-    bool inserted = false;
-    for (const auto& [pair, merged] : data.merges) merged_of.find_or_insert(pair_key(pair), merged, inserted);
 }
 
 token_sequence encode_index::grapheme_ids(const Data& data, std::string_view text) const {

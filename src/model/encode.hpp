@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "model/data.hpp"
-#include "model/pair_map.hpp"
+#include "model/merge_lookup.hpp"
 
 namespace tolvane {
 
@@ -15,7 +15,7 @@ namespace tolvane {
 token_sequence encode(const Data& data, std::string_view text);
 
 // What encoding looks up, prepared once from a model that no longer changes:
-// the ids of single-byte graphemes by byte, the learned merges in a flat map,
+// the ids of single-byte graphemes by byte, the learned merges (merge_lookup),
 // and the "oov" id. A sentence looks each of these up dozens of times, and
 // the model's own maps cost several times as much per lookup.
 class encode_index {
@@ -32,7 +32,7 @@ private:
 
     std::int32_t oov = -1;                // -1: the model has no "oov"
     std::array<std::int32_t, 128> ascii;  // by byte: the grapheme's id, else oov
-    pair_map merged_of;                   // pair key -> merged id
+    merge_lookup merged_of;
 };
 
 // The same result through the literal recounting operations; the reference.

@@ -66,10 +66,12 @@ struct scratch {
     }
 };
 
-// The largest of v[0..n), n > 0; v[n..n+3] may be overwritten.
+// The largest of v[0..n), n > 0; v[n..n+2] may be overwritten.
 std::int32_t largest(std::int32_t* v, std::uint32_t n) {
 #if defined(__SSE2__)
-    for (std::uint32_t i = n; i % 4 != 0; ++i) v[i] = INT32_MIN;
+    // The last block of four is filled up without a loop whose length
+    // changes from one pass to the next.
+    v[n] = v[n + 1] = v[n + 2] = INT32_MIN;
     auto max4 = [](__m128i a, __m128i b) {
         const __m128i gt = _mm_cmpgt_epi32(a, b);
         return _mm_or_si128(_mm_and_si128(gt, a), _mm_andnot_si128(gt, b));
@@ -82,6 +84,23 @@ std::int32_t largest(std::int32_t* v, std::uint32_t n) {
     return _mm_cvtsi128_si32(m);
 #else
     return *std::max_element(v, v + n);
+#endif
+}
+
+// The first i with v[i] == value, which must be there, after largest(v, n)
+// padded v; value must be above INT32_MIN.
+std::uint32_t first_at(const std::int32_t* v, std::int32_t value) {
+#if defined(__SSE2__)
+    const __m128i want = _mm_set1_epi32(value);
+    for (std::uint32_t i = 0;; i += 4) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i));
+        if (const int hits = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(block, want))))
+            return i + static_cast<std::uint32_t>(std::countr_zero(static_cast<unsigned>(hits)));
+    }
+#else
+    std::uint32_t i = 0;
+    while (v[i] != value) ++i;
+    return i;
 #endif
 }
 
@@ -106,17 +125,20 @@ std::uint32_t smallest_key_at(const std::int32_t* v, const std::uint32_t* keys, 
 }
 
 // The merged id of a pair key, or pair_map::EMPTY: from the model's own
-// table, or from the flat copy an encode_index keeps.
+// table, or from the lookup an encode_index keeps. `unique`: no two learned
+// pairs share a merged id, so no two listed pairs share a rank.
 struct table_lookup {
     const merge_table& merges;
     std::uint32_t operator()(std::uint32_t key) const {
         const token_id* m = find_merge(merges, pair_from_key(key));
         return m ? *m : pair_map::EMPTY;
     }
+    bool unique() const { return false; }
 };
-struct flat_lookup {
-    const pair_map& merged_of;
+struct index_lookup {
+    const merge_lookup& merged_of;
     std::uint32_t operator()(std::uint32_t key) const { return merged_of.find(key); }
+    bool unique() const { return merged_of.merged_ids_unique(); }
 };
 
 template <class Lookup>
@@ -127,6 +149,7 @@ public:
         : seq{tokens},
           n{length},
           merged_id{lookup},
+          unique_ranks{lookup.unique()},
           slots{s.slots.data()},
           ranks{s.ranks.data()},
           keys{s.keys.data()},
@@ -152,7 +175,8 @@ public:
             const auto count = static_cast<std::uint32_t>(best >> 16);
             while (top > 0 && histogram[top] == 0) --top;
             if (count < top) return;
-            const std::uint32_t key = smallest_key_at(ranks, keys, learned_size, best);
+            const std::uint32_t key = unique_ranks ? keys[first_at(ranks, best)]
+                                                   : smallest_key_at(ranks, keys, learned_size, best);
             merge(pair_from_key(key), static_cast<token_id>(0xFFFF - (best & 0xFFFF)));
         }
     }
@@ -258,6 +282,23 @@ private:
         return n;
     }
 
+    // seq[from..from+count) to seq[to..), to < from, in blocks of eight:
+    // each block is read before any write reaches it. The last block may
+    // run past the end into the next occurrence, not read yet, which is
+    // kept aside and put back (the slack leaves room for it).
+    void move_down(std::size_t to, std::size_t from, std::size_t count) {
+        token_id* data = seq.data();
+#if defined(__SSE2__)
+        const __m128i kept = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + from + count));
+        for (std::size_t k = 0; k < count; k += 8)
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(data + to + k),
+                             _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + from + k)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(data + from + count), kept);
+#else
+        std::memmove(data + to, data + from, count * sizeof(token_id));
+#endif
+    }
+
     // replace_pair in place: the write index never passes the read index,
     // and a position is read before anything is written over it. Counts
     // change only around an occurrence: the pairs it broke (the one on its
@@ -280,7 +321,7 @@ private:
             if (next == r) continue;  // back to back: the pair between them is gone already
             if (r < n) add(pair_key({merged, seq[r]}));
             if (next < n) drop(pair_key({seq[next - 1], pair.left}));
-            std::memmove(seq.data() + w, seq.data() + r, (next - r) * sizeof(token_id));
+            move_down(w, r, next - r);
             w += next - r;
             r = next;
         }
@@ -291,6 +332,7 @@ private:
     token_sequence& seq;
     std::size_t n;  // the sequence's length; seq holds slack beyond it
     Lookup merged_id;
+    bool unique_ranks;
     slot* slots;
     // The learned pairs that occur, by entry: rank, pair key, slot.
     std::int32_t* ranks;
@@ -308,14 +350,14 @@ private:
 
 }  // namespace
 
-void short_merge_passes(token_sequence& tokens, const merge_table& merges, const pair_map* merged_of) {
+void short_merge_passes(token_sequence& tokens, const merge_table& merges, const merge_lookup* merged_of) {
     if (tokens.size() < 2 || merges.empty()) return;
     scratch& local = thread_buffer<scratch>();
     const std::size_t n = tokens.size();
     tokens.resize(n + SHORT_PASSES_SLACK);
     std::size_t length;
     if (merged_of) {
-        passes<flat_lookup> p{tokens, n, flat_lookup{*merged_of}, local};
+        passes<index_lookup> p{tokens, n, index_lookup{*merged_of}, local};
         p.run();
         length = p.length();
     } else {

@@ -14,7 +14,7 @@
 #include <cstddef>
 
 #include "model/data.hpp"
-#include "model/pair_map.hpp"
+#include "model/merge_lookup.hpp"
 
 namespace tolvane {
 
@@ -27,10 +27,9 @@ constexpr std::size_t SHORT_PASSES_LIMIT = 256;
 constexpr std::size_t SHORT_PASSES_SLACK = 8;
 
 // Runs the merge passes on `tokens` in place (tokens.size() at most
-// SHORT_PASSES_LIMIT). Learned merges are looked up in `merged_of`
-// (pair key -> merged id) when given, which must then hold exactly
-// `merges`; otherwise in `merges`. Scratch is per thread, so any number of
+// SHORT_PASSES_LIMIT). Learned merges are looked up in `merged_of` when
+// given, which must then be made from exactly `merges`; otherwise in `merges`. Scratch is per thread, so any number of
 // threads may call it at once.
-void short_merge_passes(token_sequence& tokens, const merge_table& merges, const pair_map* merged_of);
+void short_merge_passes(token_sequence& tokens, const merge_table& merges, const merge_lookup* merged_of);
 
 }  // namespace tolvane
