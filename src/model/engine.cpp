@@ -28,14 +28,12 @@ pair_engine::pair_engine(token_sequence tokens, const merge_table& merges_in)
     // Room reserved, not touched: the large arrays come straight from the
     // system, where untouched room costs no memory, and growing them by
     // copying cost a whole corpus's training 5% in copies (perf).
-    // A merge lists at most two new occurrences per position it merges;
-    // a 3 MB chunk of English ends with its pool at 1.13 words a position,
-    // which the room of one word a position it used to have reserved
-    // outgrew: one more copy, with both copies resident at the peak.
-    if (n > OWN_MERGE_IDS_FROM) {
-        entries.reserve(n / 4);
-        pool.reserve(std::size_t{2} * n);
-    }
+    // The pool holds the first count's n - 1 positions, then the added
+    // lists, which a 3 MB chunk of English grows to 1.13 words a position:
+    // three words a position leave room for both without a copy, which
+    // would hold both copies at the peak.
+    if (n > OWN_MERGE_IDS_FROM) entries.reserve(n / 4);
+    pool.reserve(std::size_t{3} * n);
     // The one full count; every later change is a delta. The block is
     // filled by counting sort, so each pair's positions come out ascending.
     seq.resize(n);
@@ -47,12 +45,14 @@ pair_engine::pair_engine(token_sequence tokens, const merge_table& merges_in)
             entry.block_at = offset;
             offset += entry.count;
         }
-        block.resize(n - 1);
-        populate_pages(block.data(), (n - 1) * sizeof(std::uint32_t));
+        pool.resize(n - 1);
+        populate_pages(pool.data(), (n - 1) * sizeof(std::uint32_t));
         for (std::uint32_t i = 0; i + 1 < n; ++i) {
             pair_entry& entry = entries[seq[i].pair];
-            block[entry.block_at + entry.block_size++] = i;
+            pool[entry.block_at + entry.block_size++] = i;
         }
+        // The added lists' blocks start at multiples of BLOCK_SIZE.
+        pool_used = (n - 1 + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE;
     }
     for (std::uint32_t i = 0; i < n; ++i) seq[i].link = i + 1 < n ? i + 1 : NONE;
     if (n) {
@@ -276,18 +276,26 @@ void pair_engine::merge(token_pair pair, token_id merged) {
     // one of the pair's own tokens) goes to a fresh list and is not matched
     // again in the same merge.
     pair_entry& entry = entries[e];
-    // A pair no merge has made yet is walked in its block, which only the
-    // first count writes; copying it out was 6% of a chunk's samples (perf).
-    const std::uint32_t* list = block.data() + entry.block_at;
-    std::size_t listed = entry.block_size;
+    const std::uint32_t block_at = entry.block_at, block_size = entry.block_size;
     entry.block_size = 0;
+    // A pair no merge has made yet is walked in its first-count block;
+    // copying it out was 6% of a chunk's samples (perf). That is only safe
+    // while the pool cannot move: each step adds at most two positions,
+    // which take at most two blocks.
+    const std::uint32_t* list = pool.data() + block_at;
+    std::size_t listed = block_size;
+    const std::size_t room = pool.capacity() > pool_used ? pool.capacity() - pool_used : 0;
+    if (!entry.added && room < 2 * BLOCK_SIZE * (listed + 1)) {
+        snapshot.assign(list, list + listed);
+        list = snapshot.data();
+    }
     // Ascending and once each: in a run of (a, a) occurrences overlap and the
     // greedy left to right scan decides which ones merge (a a a -> m a); a
     // position listed twice (its pair changed and came back) merges once.
     // The order also makes the walk over the sequence go one way. The block
     // part is ascending and distinct already.
     if (entry.added) {
-        snapshot.assign(list, list + listed);
+        snapshot.assign(list, list + listed);  // (the pool may move below)
         const auto from_block = static_cast<std::ptrdiff_t>(snapshot.size());
         read_added(entry, [&](const std::uint32_t* from, std::uint32_t n) {
             snapshot.insert(snapshot.end(), from, from + n);
@@ -360,6 +368,7 @@ void pair_engine::merge(token_pair pair, token_id merged) {
     }
     for (std::uint32_t e : unindexed) index.insert_absent(entries[e].key, e);
     unindexed.clear();
+    recycle(block_at, block_at + block_size);
     for (token_id x : filled_after) made_after[x] = NONE;
     for (token_id y : filled_before) made_before[y] = NONE;
     filled_after.clear();
@@ -406,11 +415,26 @@ void pair_engine::merge(token_pair pair, token_id merged) {
 
 // By as much as the pool holds, from 64 blocks up to POOL_GROWTH at a time:
 // a short sequence's engine clears little, a long one's resizes rarely.
+// It moves only once its reserved room is used up (see merge()).
 void pair_engine::grow_pool() {
-    const std::size_t more = std::clamp<std::size_t>(pool.size(), 64 * BLOCK_SIZE, POOL_GROWTH * BLOCK_SIZE);
+    const std::size_t needed = std::size_t{pool_used} + BLOCK_SIZE - pool.size();
+    std::size_t more = std::clamp<std::size_t>(pool.size(), 64 * BLOCK_SIZE, POOL_GROWTH * BLOCK_SIZE);
+    if (pool.capacity() - pool.size() >= needed) more = std::min(more, pool.capacity() - pool.size());
     if (pool.size() + more > NONE) fail("Token sequence too long to merge");
     pool.resize(pool.size() + more);
     populate_pages(pool.data() + pool.size() - more, more * sizeof(std::uint32_t));
+}
+
+// A first-count block is spent once its pair has been merged: the whole
+// blocks of the pool inside it are given back for the added lists. The
+// first merges spend the largest blocks, and the lists then grow into them
+// instead of into fresh memory: a 3 MB chunk of English peaks at 7 MB less.
+void pair_engine::recycle(std::uint32_t from, std::uint32_t to) {
+    for (std::uint32_t b = (from + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE; b + BLOCK_SIZE <= to;
+         b += BLOCK_SIZE) {
+        pool[b] = free_blocks;
+        free_blocks = b;
+    }
 }
 
 // A block from those given back, or a new one at the pool's end.
@@ -419,7 +443,7 @@ void pair_engine::grow_pool() {
     if (b != NONE) {
         free_blocks = pool[b];
     } else {
-        if (pool_used == pool.size()) grow_pool();
+        if (pool_used + BLOCK_SIZE > pool.size()) grow_pool();
         b = pool_used;
         pool_used += BLOCK_SIZE;
     }
@@ -515,7 +539,6 @@ void pair_engine::settle_touched() {
 token_sequence pair_engine::take() {
     token_sequence tokens = sequence();
     seq = {};
-    block = {};
     pool = {};
     pool_used = 0;
     free_blocks = NONE;
@@ -538,8 +561,8 @@ pair_counts pair_engine::counts() const {
         const pair_entry& entry = entries[e];
         // The distinct listed positions where the pair does start now must
         // be exactly as many as its count.
-        std::vector<std::uint32_t> listed(block.begin() + entry.block_at,
-                                          block.begin() + entry.block_at + entry.block_size);
+        std::vector<std::uint32_t> listed(pool.begin() + entry.block_at,
+                                          pool.begin() + entry.block_at + entry.block_size);
         read_added(entry, [&](const std::uint32_t* from, std::uint32_t n) {
             listed.insert(listed.end(), from, from + n);
         });

@@ -11,7 +11,8 @@
 //   - for every pair, the positions where it may start: the ones of the first
 //     count in one block, ascending, plus a list of the positions where a
 //     merge made it, in blocks of seven from one shared pool (a separate
-//     allocation per pair cost a tenth of a chunk in the allocator). An
+//     allocation per pair cost a tenth of a chunk in the allocator), which
+//     also takes back the first-count blocks of merged pairs. An
 //     entry whose position has since changed is left in place and skipped
 //     when read: the pair's count, kept exactly, is what the choices use.
 //     Walking linked occurrence lists instead cost a cache miss per step and
@@ -128,6 +129,7 @@ private:
     void count_first_pairs(const token_sequence& tokens);
     std::uint32_t add_occurrence(std::uint32_t pos, std::uint32_t e);
     std::uint32_t new_block();
+    void recycle(std::uint32_t from, std::uint32_t to);
     [[gnu::noinline]] void grow_pool();
     std::uint32_t new_pair(std::vector<std::uint32_t>& by_other, std::vector<token_id>& filled,
                            token_id other, std::uint32_t key);
@@ -173,9 +175,9 @@ private:
     std::vector<node, page_allocator<node>> seq;
     std::size_t live;
     token_id last_token = 0;  // the token of the last live position
-    // First-count positions, grouped by pair.
-    std::vector<std::uint32_t, page_allocator<std::uint32_t>> block;
-    std::vector<std::uint32_t, page_allocator<std::uint32_t>> pool;  // the added lists' blocks
+    // The first count's positions grouped by pair (pool[0, n - 1)), then
+    // the added lists' blocks.
+    std::vector<std::uint32_t, page_allocator<std::uint32_t>> pool;
     std::uint32_t pool_used = 0;  // pool[pool_used..] is not given out yet
     std::uint32_t free_blocks = NONE;  // chain of blocks given back, through their first word
 
