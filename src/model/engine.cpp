@@ -37,6 +37,7 @@ pair_engine::pair_engine(token_sequence tokens, const merge_table& merges_in)
     // The one full count; every later change is a delta. The block is
     // filled by counting sort, so each pair's positions come out ascending.
     seq.resize(n);
+    prefer_huge_pages(seq.data(), n * sizeof(node));
     populate_pages(seq.data(), n * sizeof(node));
     if (n >= 2) {
         count_first_pairs(tokens);
@@ -46,6 +47,7 @@ pair_engine::pair_engine(token_sequence tokens, const merge_table& merges_in)
             offset += entry.count;
         }
         pool.resize(n - 1);
+        prefer_huge_pages(pool.data(), pool.capacity() * sizeof(std::uint32_t));
         populate_pages(pool.data(), (n - 1) * sizeof(std::uint32_t));
         for (std::uint32_t i = 0; i + 1 < n; ++i) {
             pair_entry& entry = entries[seq[i].pair];

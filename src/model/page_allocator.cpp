@@ -18,10 +18,6 @@ constexpr std::size_t POPULATED_FROM = std::size_t{64} << 10;
 
 }  // namespace
 
-// Huge pages were tried for these blocks and dropped: they saved faults on
-// a warm machine, but on a virtual machine whose free memory goes back to
-// its host every fresh 2 MB page also cost a fault on the host, and one
-// chunk's training took a fifth longer from a cold start.
 void* allocate_pages(std::size_t bytes) {
     if (bytes < MAPPED_FROM) {
         void* at = std::malloc(bytes ? bytes : 1);
@@ -45,6 +41,26 @@ void populate_pages(void* at, std::size_t bytes) noexcept {
     const auto begin = (reinterpret_cast<std::uintptr_t>(at) + page - 1) & ~(page - 1);
     const auto end = (reinterpret_cast<std::uintptr_t>(at) + bytes) & ~(page - 1);
     if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+#else
+    (void)at;
+    (void)bytes;
+#endif
+}
+
+// A merge reads the positions and the pool at random, and with small pages
+// nearly every read missed the address cache as well. Huge pages for every
+// block were tried first: on a virtual machine whose free memory goes back
+// to its host, each fresh 2 MB page also cost a fault on the host, and one
+// chunk from a cold start took a fifth longer. Asked for only these two
+// arrays, a 3 MB chunk of English took 0.87x the time (paired runs, the
+// positions alone) and 0.95x again with the pool; a whole corpus 0.88x.
+// Where the system does not use huge pages on request this does nothing.
+void prefer_huge_pages(void* at, std::size_t bytes) noexcept {
+#ifdef MADV_HUGEPAGE
+    constexpr std::uintptr_t HUGE_PAGE = std::uintptr_t{2} << 20;
+    const auto begin = (reinterpret_cast<std::uintptr_t>(at) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(at) + bytes) & ~(HUGE_PAGE - 1);
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 #else
     (void)at;
     (void)bytes;

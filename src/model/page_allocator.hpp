@@ -21,6 +21,8 @@ void* allocate_pages(std::size_t bytes);
 void release_pages(void* at, std::size_t bytes) noexcept;
 // Maps in the pages of [at, at + bytes) that the caller is about to write.
 void populate_pages(void* at, std::size_t bytes) noexcept;
+// Asks for huge pages where [at, at + bytes) holds whole ones (see the .cpp).
+void prefer_huge_pages(void* at, std::size_t bytes) noexcept;
 
 template <class T>
 struct page_allocator {
