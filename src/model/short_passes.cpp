@@ -31,9 +31,9 @@ constexpr std::size_t MAX_SLOTS = std::bit_ceil(8 * SHORT_PASSES_LIMIT);
 constexpr std::int32_t ONE = 1 << 16;
 static_assert(SHORT_PASSES_LIMIT < (1u << 15));
 
-// A slot's tag: with this bit, an index into counts; without, an index into
-// the learned arrays, or NOT_LISTED for a learned pair whose count fell to
-// zero. Those leave the arrays, so that choosing a pair scans only pairs
+// A slot's tag: with this bit, an unlearned pair's count; without, an index
+// into the learned arrays, or NOT_LISTED for a learned pair whose count fell
+// to zero. Those leave the arrays, so that choosing a pair scans only pairs
 // that occur (about half of the learned pairs a sentence ever lists).
 constexpr std::uint16_t UNLEARNED = 0x8000;
 constexpr std::uint16_t NOT_LISTED = 0x7FFF;
@@ -54,7 +54,6 @@ struct scratch {
     std::vector<std::int32_t> ranks = std::vector<std::int32_t>(MAX_ENTRIES + 4);
     std::vector<std::uint32_t> keys = std::vector<std::uint32_t>(MAX_ENTRIES);
     std::vector<std::uint32_t> owners = std::vector<std::uint32_t>(MAX_ENTRIES);
-    std::vector<std::uint16_t> counts = std::vector<std::uint16_t>(MAX_ENTRIES);
     std::vector<std::uint16_t> histogram = std::vector<std::uint16_t>(SHORT_PASSES_LIMIT + 1);
 
     std::uint16_t next_stamp() {
@@ -104,24 +103,31 @@ std::uint32_t first_at(const std::int32_t* v, std::int32_t value) {
 #endif
 }
 
-// The smallest keys[i] with v[i] == value, after largest(v, n) padded v;
-// value must be above INT32_MIN.
+// The i with v[i] == value and the smallest keys[i], after largest(v, n)
+// padded v; value must be above INT32_MIN and be there.
 std::uint32_t smallest_key_at(const std::int32_t* v, const std::uint32_t* keys, std::uint32_t n,
                               std::int32_t value) {
+    std::uint32_t at = 0;
     std::uint32_t key = UINT32_MAX;
+    auto consider = [&](std::uint32_t i) {
+        if (keys[i] < key) {
+            key = keys[i];
+            at = i;
+        }
+    };
 #if defined(__SSE2__)
     const __m128i want = _mm_set1_epi32(value);
     for (std::uint32_t i = 0; i < n; i += 4) {
         const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i));
         for (auto hits = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(block, want))));
              hits != 0; hits &= hits - 1)
-            key = std::min(key, keys[i + static_cast<std::uint32_t>(std::countr_zero(hits))]);
+            consider(i + static_cast<std::uint32_t>(std::countr_zero(hits)));
     }
 #else
     for (std::uint32_t i = 0; i < n; ++i)
-        if (v[i] == value) key = std::min(key, keys[i]);
+        if (v[i] == value) consider(i);
 #endif
-    return key;
+    return at;
 }
 
 // The merged id of a pair key, or pair_map::EMPTY: from the model's own
@@ -146,7 +152,7 @@ class passes {
 public:
     // `tokens` holds the sequence and SHORT_PASSES_SLACK ids more.
     passes(token_sequence& tokens, std::size_t length, Lookup lookup, scratch& s)
-        : seq{tokens},
+        : seq{tokens.data()},
           n{length},
           merged_id{lookup},
           unique_ranks{lookup.unique()},
@@ -154,7 +160,6 @@ public:
           ranks{s.ranks.data()},
           keys{s.keys.data()},
           owners{s.owners.data()},
-          counts{s.counts.data()},
           histogram{s.histogram.data()},
           stamp{s.next_stamp()} {
         const std::size_t capacity = std::bit_ceil(std::max<std::size_t>(64, 8 * n));
@@ -175,42 +180,52 @@ public:
             const auto count = static_cast<std::uint32_t>(best >> 16);
             while (top > 0 && histogram[top] == 0) --top;
             if (count < top) return;
-            const std::uint32_t key = unique_ranks ? keys[first_at(ranks, best)]
-                                                   : smallest_key_at(ranks, keys, learned_size, best);
-            merge(pair_from_key(key), static_cast<token_id>(0xFFFF - (best & 0xFFFF)));
+            const std::uint32_t e = unique_ranks ? first_at(ranks, best)
+                                                 : smallest_key_at(ranks, keys, learned_size, best);
+            merge(pair_from_key(keys[e]), static_cast<token_id>(0xFFFF - (best & 0xFFFF)), slots[owners[e]]);
         }
     }
 
 private:
-    // The slot of `key`, listed first (at count zero) when new.
-    slot& slot_for(std::uint32_t key) {
+    // One more occurrence of the pair `key`; a pair new to this call is
+    // listed, learned or not, at count one.
+    void add(std::uint32_t key) {
         std::uint32_t i = static_cast<std::uint32_t>((key * 0x9E3779B97F4A7C15ull) >> shift);
         for (;; i = (i + 1) & mask) {
             slot& s = slots[i];
-            if (s.stamp != stamp) return list(key, i);
-            if (s.key == key) return s;
+            if (s.stamp != stamp) return list(s, i, key);
+            if (s.key == key) break;
+        }
+        slot& s = slots[i];
+        if (s.tag & UNLEARNED) {
+            const std::uint32_t c = s.tag & ~UNLEARNED;
+            --histogram[c];
+            ++histogram[c + 1];
+            if (c + 1 > top) top = c + 1;
+            ++s.tag;
+        } else if (s.tag == NOT_LISTED) {
+            enter(s, i, merged_id(key));
+        } else {
+            ranks[s.tag] += ONE;
         }
     }
 
-    slot& list(std::uint32_t key, std::uint32_t at) {
-        slot& s = slots[at];
+    void list(slot& s, std::uint32_t at, std::uint32_t key) {
         s.key = key;
         s.stamp = stamp;
         if (const std::uint32_t merged = merged_id(key); merged != pair_map::EMPTY) {
             enter(s, at, merged);
         } else {
-            const std::uint32_t e = counts_size++;
-            counts[e] = 0;
-            ++histogram[0];
-            s.tag = static_cast<std::uint16_t>(UNLEARNED | e);
+            ++histogram[1];
+            if (top == 0) top = 1;
+            s.tag = UNLEARNED | 1;
         }
-        return s;
     }
 
-    // A learned pair into the arrays, at count zero.
+    // A learned pair into the arrays, at count one.
     void enter(slot& s, std::uint32_t at, std::uint32_t merged) {
         const std::uint32_t e = learned_size++;
-        ranks[e] = static_cast<std::int32_t>(0xFFFF - merged);
+        ranks[e] = static_cast<std::int32_t>(ONE + 0xFFFF - merged);
         keys[e] = s.key;
         owners[e] = at;
         s.tag = static_cast<std::uint16_t>(e);
@@ -229,37 +244,29 @@ private:
         s.tag = NOT_LISTED;
     }
 
-    void add(std::uint32_t key, std::uint32_t by = 1) {
-        slot& s = slot_for(key);
-        if (!(s.tag & UNLEARNED)) {
-            if (s.tag == NOT_LISTED) enter(s, static_cast<std::uint32_t>(&s - slots), merged_id(key));
-            ranks[s.tag] += static_cast<std::int32_t>(by) * ONE;
-            return;
+    // One occurrence fewer of the pair `key`, which occurs, so is listed.
+    void drop(std::uint32_t key) {
+        std::uint32_t i = static_cast<std::uint32_t>((key * 0x9E3779B97F4A7C15ull) >> shift);
+        while (slots[i].key != key || slots[i].stamp != stamp) i = (i + 1) & mask;
+        slot& s = slots[i];
+        if (s.tag & UNLEARNED) {
+            const std::uint32_t c = s.tag & ~UNLEARNED;
+            --histogram[c];
+            ++histogram[c - 1];
+            --s.tag;
+        } else {
+            drop_learned(s, 1);
         }
-        std::uint16_t& c = counts[s.tag & ~UNLEARNED];
-        --histogram[c];
-        c = static_cast<std::uint16_t>(c + by);
-        ++histogram[c];
-        if (c > top) top = c;
     }
 
-    // Only pairs that occur are dropped, so a learned pair here is listed.
-    void drop(std::uint32_t key, std::uint32_t by = 1) {
-        slot& s = slot_for(key);
-        if (!(s.tag & UNLEARNED)) {
-            ranks[s.tag] -= static_cast<std::int32_t>(by) * ONE;
-            if (ranks[s.tag] < ONE) leave(s);
-            return;
-        }
-        std::uint16_t& c = counts[s.tag & ~UNLEARNED];
-        --histogram[c];
-        c = static_cast<std::uint16_t>(c - by);
-        ++histogram[c];
+    void drop_learned(slot& s, std::uint32_t by) {
+        ranks[s.tag] -= static_cast<std::int32_t>(by) * ONE;
+        if (ranks[s.tag] < ONE) leave(s);
     }
 
     // The first occurrence of `pair` at or after `from`, or the length.
     std::size_t find(token_pair pair, std::size_t from) const {
-        const token_id* data = seq.data();
+        const token_id* data = seq;
 #if defined(__SSE2__)
         // Eight positions at a time: the left ids and, one further on, the
         // right ids. Blocks run into the slack past the end, where whatever
@@ -287,7 +294,7 @@ private:
     // run past the end into the next occurrence, not read yet, which is
     // kept aside and put back (the slack leaves room for it).
     void move_down(std::size_t to, std::size_t from, std::size_t count) {
-        token_id* data = seq.data();
+        token_id* data = seq;
 #if defined(__SSE2__)
         const __m128i kept = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + from + count));
         for (std::size_t k = 0; k < count; k += 8)
@@ -305,7 +312,7 @@ private:
     // left unless an occurrence just ended there, itself, the one on its
     // right) go, and every new adjacent pair that holds the merged token
     // comes, each counted once. Between occurrences the tokens move as one block.
-    void merge(token_pair pair, token_id merged) {
+    void merge(token_pair pair, token_id merged, slot& listed) {
         std::size_t r = find(pair, 0);
         std::size_t w = r;
         std::uint32_t occurrences = 0;
@@ -325,11 +332,11 @@ private:
             w += next - r;
             r = next;
         }
-        drop(pair_key(pair), occurrences);
+        drop_learned(listed, occurrences);
         n = w;
     }
 
-    token_sequence& seq;
+    token_id* seq;
     std::size_t n;  // the sequence's length; seq holds slack beyond it
     Lookup merged_id;
     bool unique_ranks;
@@ -338,13 +345,11 @@ private:
     std::int32_t* ranks;
     std::uint32_t* keys;
     std::uint32_t* owners;
-    std::uint16_t* counts;     // unlearned pairs, by entry
     std::uint16_t* histogram;  // unlearned pairs by count
     std::uint16_t stamp;
     std::uint32_t mask = 0;
     unsigned shift = 0;
     std::uint32_t learned_size = 0;
-    std::uint32_t counts_size = 0;
     std::uint32_t top = 0;  // no unlearned pair counts more; lowered lazily
 };
 
