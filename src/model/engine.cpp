@@ -14,8 +14,9 @@ constexpr std::uint64_t FIRST_UNLEARNED_RANK = std::uint64_t{1} << 32;
 
 }  // namespace
 
-pair_engine::pair_engine(token_sequence tokens, const merge_table& merges_in)
-    : merges{&merges_in},
+pair_engine::pair_engine(token_sequence tokens, const merge_table& merges_in, spare_arrays* spare_in)
+    : spare{spare_in},
+      merges{&merges_in},
       known_merges{merges_in.size()},
       live{tokens.size()},
       // Distinct pairs are far fewer than positions in real text; the map
@@ -24,6 +25,14 @@ pair_engine::pair_engine(token_sequence tokens, const merge_table& merges_in)
     // Positions and list links are 32 bits; the two top values are markers.
     if (tokens.size() >= REMOVED) fail("Token sequence too long to merge");
     const auto n = static_cast<std::uint32_t>(tokens.size());
+    if (spare) {
+        seq = std::move(spare->seq);
+        pool = std::move(spare->pool);
+        entries = std::move(spare->entries);
+        seq.clear();
+        pool.clear();
+        entries.clear();
+    }
 
     // Room reserved, not touched: the large arrays come straight from the
     // system, where untouched room costs no memory, and growing them by
@@ -536,6 +545,18 @@ void pair_engine::settle_touched() {
         }
     }
     touched.clear();
+}
+
+pair_engine::~pair_engine() {
+    if (!spare) return;
+    // Past the first count's part the pool held added lists; those pages
+    // go back to the system, to be mapped again as the next engine's lists
+    // grow.
+    const std::size_t kept = std::min(pool.size(), seq.size());
+    discard_pages(pool.data() + kept, (pool.capacity() - kept) * sizeof(std::uint32_t));
+    spare->seq = std::move(seq);
+    spare->pool = std::move(pool);
+    spare->entries = std::move(entries);
 }
 
 token_sequence pair_engine::take() {

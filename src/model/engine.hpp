@@ -39,9 +39,15 @@ namespace tolvane {
 
 class pair_engine {
 public:
+    class spare_arrays;
+
     // `merges` must outlive the engine; it is read at every choice, for the
-    // tie order, and may grow between calls.
-    pair_engine(token_sequence tokens, const merge_table& merges);
+    // tie order, and may grow between calls. With `spare`, the engine takes
+    // its large arrays from there and leaves them there when it ends.
+    pair_engine(token_sequence tokens, const merge_table& merges, spare_arrays* spare = nullptr);
+    ~pair_engine();
+    pair_engine(const pair_engine&) = delete;
+    pair_engine& operator=(const pair_engine&) = delete;
 
     // The most frequent pair and its count; nothing with fewer than two tokens.
     std::optional<std::pair<token_pair, std::uint32_t>> best();
@@ -122,6 +128,21 @@ private:
         return x.key < y.key;
     }
 
+public:
+    // The large arrays one engine leaves to the next of a training run, each
+    // chunk's engine being as large as the last. Their pages stay mapped
+    // from chunk to chunk: mapping and clearing them afresh was most of the
+    // sixth of a corpus's training spent in the kernel. The pool keeps only
+    // the part the next first count overwrites, so the memory held between
+    // two chunks stays under an engine's own peak.
+    class spare_arrays {
+        friend class pair_engine;
+        std::vector<node, page_allocator<node>> seq;
+        std::vector<std::uint32_t, page_allocator<std::uint32_t>> pool;
+        std::vector<pair_entry, page_allocator<pair_entry>> entries;
+    };
+
+private:
     std::uint32_t entry_for(std::uint32_t key);
     std::uint32_t add_entry(std::uint32_t key);
     std::uint64_t rank_of(std::uint32_t key) const;
@@ -163,6 +184,7 @@ private:
         entries[e].heap_at = static_cast<std::uint32_t>(at);
     }
 
+    spare_arrays* spare;
     const merge_table* merges;
     std::size_t known_merges;  // merges->size() the cached ranks agree with
     // Above this many positions the engine ranks pairs from its own copy of

@@ -142,9 +142,8 @@ void learn_merges_in(Data& data, Source& source, bool print_logs, int log_fd,
 // chunks only) and the learning loop share the source, so its counts are
 // built once per chunk rather than once per stage.
 template <class Source>
-void learn_from_chunk_with(Data& data, token_sequence tokens, bool later_chunk, bool print_logs,
+void learn_from_chunk_with(Data& data, Source& source, bool later_chunk, bool print_logs,
                            int log_fd, const run_hooks& hooks) {
-    Source source{std::move(tokens), data.merges};
     if (later_chunk) apply_learned_merges_to(data, source, hooks);
     console_line(hooks.console_fd, "Finish converting new read chunk to tokens\n");
     learn_merges_in(data, source, print_logs, log_fd, hooks);
@@ -181,13 +180,14 @@ void learn_merges(Data& data, token_sequence tokens, bool print_logs, int log_fd
 }
 
 void learn_from_chunk(Data& data, token_sequence tokens, bool later_chunk, bool print_logs,
-                      int log_fd, const run_hooks& hooks) {
-    if (hooks.literal)
-        learn_from_chunk_with<literal_pairs>(data, std::move(tokens), later_chunk, print_logs,
-                                             log_fd, hooks);
-    else
-        learn_from_chunk_with<pair_engine>(data, std::move(tokens), later_chunk, print_logs,
-                                           log_fd, hooks);
+                      int log_fd, const run_hooks& hooks, pair_engine::spare_arrays* spare) {
+    if (hooks.literal) {
+        literal_pairs source{std::move(tokens), data.merges};
+        learn_from_chunk_with(data, source, later_chunk, print_logs, log_fd, hooks);
+    } else {
+        pair_engine source{std::move(tokens), data.merges, spare};
+        learn_from_chunk_with(data, source, later_chunk, print_logs, log_fd, hooks);
+    }
 }
 
 }  // namespace tolvane

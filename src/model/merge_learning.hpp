@@ -3,6 +3,7 @@
 #pragma once
 
 #include "model/data.hpp"
+#include "model/engine.hpp"
 #include "model/output.hpp"
 
 namespace tolvane {
@@ -26,7 +27,8 @@ void learn_merges(Data& data, token_sequence tokens, bool print_logs, int log_fd
 // What training does with one chunk's sequence: the learned-merge pass when
 // `later_chunk`, then "Finish converting new read chunk to tokens", then the
 // learning loop, all on one pair source.
+// `spare` carries the engine's large arrays from one chunk to the next.
 void learn_from_chunk(Data& data, token_sequence tokens, bool later_chunk, bool print_logs,
-                      int log_fd, const run_hooks& hooks);
+                      int log_fd, const run_hooks& hooks, pair_engine::spare_arrays* spare = nullptr);
 
 }  // namespace tolvane

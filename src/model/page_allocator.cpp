@@ -67,6 +67,14 @@ void prefer_huge_pages(void* at, std::size_t bytes) noexcept {
 #endif
 }
 
+void discard_pages(void* at, std::size_t bytes) noexcept {
+    if (bytes < POPULATED_FROM) return;
+    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    const auto begin = (reinterpret_cast<std::uintptr_t>(at) + page - 1) & ~(page - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(at) + bytes) & ~(page - 1);
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+}
+
 void release_pages(void* at, std::size_t bytes) noexcept {
     if (bytes < MAPPED_FROM) {
         std::free(at);

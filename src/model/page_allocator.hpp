@@ -23,6 +23,9 @@ void release_pages(void* at, std::size_t bytes) noexcept;
 void populate_pages(void* at, std::size_t bytes) noexcept;
 // Asks for huge pages where [at, at + bytes) holds whole ones (see the .cpp).
 void prefer_huge_pages(void* at, std::size_t bytes) noexcept;
+// Gives the whole pages inside [at, at + bytes) back to the system; they
+// read as zero when next touched.
+void discard_pages(void* at, std::size_t bytes) noexcept;
 
 template <class T>
 struct page_allocator {

@@ -140,6 +140,7 @@ void train(Data& data, const train_options& options, const run_hooks& hooks) {
     // Allocated once per call and reused; its bytes need no initialising.
     auto buffer = std::make_unique_for_overwrite<char[]>(TRAIN_CHUNK_SIZE);
     console_line(hooks.console_fd, "Just Started\n");
+    pair_engine::spare_arrays spare;
 
     for (std::uint32_t chunk_index = 0;; ++chunk_index) {
         check_stop(hooks);
@@ -163,7 +164,7 @@ void train(Data& data, const train_options& options, const run_hooks& hooks) {
         // The first chunk of every call learns from scratch; later ones are
         // first brought up to date with what the model already knows.
         learn_from_chunk(data, std::move(tokens), chunk_index != 0, options.print_logs, log.get(),
-                         hooks);
+                         hooks, &spare);
         save_model(data, hooks);
         log_text(log.get(), SEPARATOR_LINE, "To Work");
     }

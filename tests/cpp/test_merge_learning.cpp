@@ -306,21 +306,29 @@ TEST(merge_learning_sources, agree_when_one_source_serves_a_whole_later_chunk) {
         return tokens;
     };
     for (int round = 0; round < 6; ++round) {
-        std::vector<token_sequence> chunks{chunk(4 + round), chunk(4 + round), chunk(6 + round)};
-        Data reference = sized_model(30), shipped = sized_model(30);
-        captured_fd out_a, out_b, log_a, log_b;
-        run_hooks literal_hooks, engine_hooks;
+        std::vector<token_sequence> chunks{chunk(4 + round), chunk(4 + round), chunk(6 + round), chunk(5)};
+        // The chunks differ in length, so engines that hand their arrays on
+        // (as a training run's do) get them larger and smaller than needed.
+        Data reference = sized_model(30), shipped = sized_model(30), handed_on = sized_model(30);
+        captured_fd out_a, out_b, out_c, log_a, log_b, log_c;
+        run_hooks literal_hooks, engine_hooks, spare_hooks;
         literal_hooks.console_fd = out_a.get();
         literal_hooks.literal = true;
         engine_hooks.console_fd = out_b.get();
+        spare_hooks.console_fd = out_c.get();
+        pair_engine::spare_arrays spare;
         for (std::size_t i = 0; i < chunks.size(); ++i) {
             learn_from_chunk(reference, chunks[i], i != 0, true, log_a.get(), literal_hooks);
             learn_from_chunk(shipped, chunks[i], i != 0, true, log_b.get(), engine_hooks);
+            learn_from_chunk(handed_on, chunks[i], i != 0, true, log_c.get(), spare_hooks, &spare);
         }
         EXPECT_EQ(out_a.text(), out_b.text());
+        EXPECT_EQ(out_a.text(), out_c.text());
         EXPECT_EQ(log_a.text(), log_b.text());
+        EXPECT_EQ(log_a.text(), log_c.text());
         EXPECT_EQ(lookup_of(reference), lookup_of(shipped));
         EXPECT_EQ(merges_of(reference), merges_of(shipped));
+        EXPECT_EQ(merges_of(reference), merges_of(handed_on));
         EXPECT_NE(out_a.text().find("Found a match"), std::string::npos);
     }
 }
