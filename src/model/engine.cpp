@@ -58,22 +58,27 @@ pair_engine::pair_engine(token_sequence tokens, const merge_table& merges_in, sp
         pool.resize(n - 1);
         prefer_huge_pages(pool.data(), pool.capacity() * sizeof(std::uint32_t));
         populate_pages(pool.data(), (n - 1) * sizeof(std::uint32_t));
+        // The links are set on the way: one pass over the positions, not two.
         for (std::uint32_t i = 0; i + 1 < n; ++i) {
-            pair_entry& entry = entries[seq[i].pair];
+            node& at = seq[i];
+            at.link = i + 1;
+            pair_entry& entry = entries[at.pair];
             pool[entry.block_at + entry.block_size++] = i;
         }
         // The added lists' blocks start at multiples of BLOCK_SIZE.
         pool_used = (n - 1 + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE;
     }
-    for (std::uint32_t i = 0; i < n; ++i) seq[i].link = i + 1 < n ? i + 1 : NONE;
     if (n) {
+        seq[n - 1].link = NONE;
         seq[n - 1].pair = NONE;
         last_token = tokens[n - 1];
     }
-    const token_id highest = n ? *std::max_element(tokens.begin(), tokens.end()) : 0;
+    // Every token is a half of some pair, or the only one.
+    token_id highest = last_token;
+    for (const pair_entry& entry : entries)
+        highest = std::max({highest, static_cast<token_id>(entry.key >> 16), static_cast<token_id>(entry.key & 0xFFFF)});
     made_after.assign(std::size_t{highest} + 1, NONE);
     made_before.assign(std::size_t{highest} + 1, NONE);
-    // Every token is a half of some pair, or the only one.
     appeared.assign(std::size_t{highest} + 1, 0);
     for (const pair_entry& entry : entries) {
         appeared[entry.key >> 16] = 1;
