@@ -60,6 +60,10 @@ public:
     // The current sequence; the engine is spent afterwards.
     token_sequence take();
 
+    // From this many positions on, the first count runs on two threads.
+    // Tests lower it to run that path on short sequences.
+    static inline std::size_t split_first_count_from = std::size_t{1} << 20;
+
     // For checks, without spending the engine: the current sequence, and the
     // count of every pair in it as the engine holds it. counts() fails when
     // an occurrence list disagrees with its count or holds a position where
@@ -148,6 +152,10 @@ private:
     std::uint64_t rank_of(std::uint32_t key) const;
     void load_merge_ids();
     void count_first_pairs(const token_sequence& tokens);
+    void first_count_in_halves(const token_sequence& tokens);
+    void place_blocks();
+    template <class First, class Second>
+    static void in_two_halves(First&& first, Second&& second);
     std::uint32_t add_occurrence(std::uint32_t pos, std::uint32_t e);
     std::uint32_t new_block();
     void recycle(std::uint32_t from, std::uint32_t to);

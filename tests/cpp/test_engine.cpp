@@ -10,9 +10,11 @@
 #include <iterator>
 #include <map>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -105,7 +107,23 @@ void learn_some_other_pair(const token_sequence& seq, merge_table& merges, token
     merges.emplace(candidates[rng() % candidates.size()], fresh++);
 }
 
-class random_differential : public ::testing::TestWithParam<int> {};
+// Long sequences count their first pairs on two threads; this runs that
+// path on the short ones here.
+struct first_count_in_halves {
+    first_count_in_halves() { pair_engine::split_first_count_from = 0; }
+    ~first_count_in_halves() { pair_engine::split_first_count_from = kept; }
+    std::size_t kept = pair_engine::split_first_count_from;
+};
+
+// By seed, with the first count in one pass or in two halves.
+class random_differential : public ::testing::TestWithParam<std::tuple<int, bool>> {
+protected:
+    int seed() const { return std::get<0>(GetParam()); }
+    void SetUp() override {
+        if (std::get<1>(GetParam())) halves.emplace();
+    }
+    std::optional<first_count_in_halves> halves;
+};
 
 // The learning loop's calls: best, learn the pair when new, merge; with
 // merges also growing by pairs that are not merged.
@@ -132,7 +150,7 @@ void learning_loop_calls(int seed) {
 }
 
 TEST_P(random_differential, learning_loop) {
-    learning_loop_calls<pair_engine>(GetParam());
+    learning_loop_calls<pair_engine>(seed());
 }
 
 // The learned-merge pass's calls: best excluding a growing list; a miss
@@ -164,7 +182,7 @@ void learned_merge_pass_calls(int seed) {
 }
 
 TEST_P(random_differential, learned_merge_pass) {
-    learned_merge_pass_calls<pair_engine>(GetParam());
+    learned_merge_pass_calls<pair_engine>(seed());
 }
 
 // Encoding's calls: merge the best pair while it is a learned merge.
@@ -187,10 +205,11 @@ void encoding_pass_calls(int seed) {
 }
 
 TEST_P(random_differential, encoding_passes) {
-    encoding_pass_calls<pair_engine>(GetParam());
+    encoding_pass_calls<pair_engine>(seed());
 }
 
-INSTANTIATE_TEST_SUITE_P(seeds, random_differential, ::testing::Values(1, 2, 3));
+INSTANTIATE_TEST_SUITE_P(seeds, random_differential,
+                         ::testing::Combine(::testing::Values(1, 2, 3), ::testing::Bool()));
 
 // Merges the literal replace_pair must agree on, chosen where a careless
 // incremental rewrite goes wrong: runs of (a, a), a merged token equal to
@@ -214,6 +233,9 @@ void awkward_merges() {
         {{7, 1, 2}, {1, 2}, 7},
         {{}, {1, 2}, 7},
         {{65535, 65535, 65535}, {65535, 65535}, 0},
+        // ids past 255 and below, whose first pairs are counted apart
+        {{300, 7, 300, 7, 2, 300, 65535, 65535, 65535}, {300, 7}, 9},
+        {{1, 2, 300, 1, 2, 300, 2, 300}, {2, 300}, 400},
     };
     merge_table merges;
     for (const row& r : rows) {
@@ -225,6 +247,8 @@ void awkward_merges() {
 }
 
 TEST(fast_sources, merge_like_replace_pair_on_awkward_cases) {
+    awkward_merges<pair_engine>();
+    first_count_in_halves halves;
     awkward_merges<pair_engine>();
 }
 
