@@ -61,15 +61,15 @@ PyObject* data_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         if (!bound) return nullptr;
         data_object* data = as_data(self);
         if (!data) return nullptr;
-        token_sequence ids;
+        reused_ids ids;
         {
             borrow_guard borrow{data, mode::shared};
             if (!borrow) return nullptr;
             auto st = convert_argument("st", (*bound)[0], to_text);
             if (!st) return nullptr;
-            ids = index_of(data).encode(data->model, *st);
+            index_of(data).encode_into(data->model, *st, ids.get());
         }
-        return to_list(ids).release();
+        return to_list(ids.get()).release();
     });
 }
 

@@ -1,5 +1,7 @@
 #include "binding/convert.hpp"
 
+#include "model/thread_buffer.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -114,6 +116,23 @@ py_ref to_list(std::span<const token_id> ids) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
     }
     return list;
+}
+
+namespace {
+
+struct spare_ids {
+    token_sequence ids;
+};
+
+// A vector larger than this (in ids) goes back to the system after its call.
+constexpr std::size_t KEPT_IDS = std::size_t{1} << 16;
+
+}  // namespace
+
+reused_ids::reused_ids() { ids.swap(thread_buffer<spare_ids>().ids); }
+
+reused_ids::~reused_ids() {
+    if (ids.capacity() <= KEPT_IDS) thread_buffer<spare_ids>().ids.swap(ids);
 }
 
 py_ref to_str(std::string_view utf8) {

@@ -28,6 +28,25 @@ std::optional<token_sequence> to_token_ids(PyObject* obj);
 py_ref to_list(std::span<const token_id> ids);
 py_ref to_str(std::string_view utf8);
 
+// A vector of ids kept per thread for encoding one text per call: most
+// texts are short, and allocating (and clearing) a fresh vector for each
+// costs as much as building its list. Taken for the length of one call and
+// given back after, so a call that re-enters the module meanwhile (a
+// finalizer run by the collector while the list is built) finds none and
+// uses its own; one grown by a long text is not kept.
+class reused_ids {
+public:
+    reused_ids();
+    ~reused_ids();
+    reused_ids(const reused_ids&) = delete;
+    reused_ids& operator=(const reused_ids&) = delete;
+
+    token_sequence& get() { return ids; }
+
+private:
+    token_sequence ids;
+};
+
 // The int for one id, a new reference (or nullptr with an error set). Made
 // on first use and kept for the life of the process; only touched while
 // holding the interpreter lock.

@@ -100,8 +100,8 @@ encode_index::encode_index(const Data& data) : merged_of{data.merges} {
     }
 }
 
-token_sequence encode_index::grapheme_ids(const Data& data, std::string_view text) const {
-    token_sequence ids(text.size() + SHORT_PASSES_SLACK);  // at most one grapheme per byte
+void encode_index::grapheme_ids(const Data& data, std::string_view text, token_sequence& ids) const {
+    ids.resize(text.size() + SHORT_PASSES_SLACK);  // at most one grapheme per byte
     token_id* out = ids.data();
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
@@ -138,14 +138,20 @@ token_sequence encode_index::grapheme_ids(const Data& data, std::string_view tex
         i = end;
     }
     ids.resize(static_cast<std::size_t>(out - ids.data()));
-    return ids;
 }
 
 token_sequence encode_index::encode(const Data& data, std::string_view text) const {
-    token_sequence ids = grapheme_ids(data, text);
-    if (ids.size() > SHORT_PASSES_LIMIT) return merge_passes<pair_engine>(std::move(ids), data.merges);
-    short_merge_passes(ids, data.merges, &merged_of);
+    token_sequence ids;
+    encode_into(data, text, ids);
     return ids;
+}
+
+void encode_index::encode_into(const Data& data, std::string_view text, token_sequence& out) const {
+    grapheme_ids(data, text, out);
+    if (out.size() > SHORT_PASSES_LIMIT)
+        out = merge_passes<pair_engine>(std::move(out), data.merges);
+    else
+        short_merge_passes(out, data.merges, &merged_of);
 }
 
 token_sequence encode_literal(const Data& data, std::string_view text) {

@@ -25,10 +25,14 @@ public:
     // The same result as encode(data, text); `data` must be the model the
     // index was made from, unchanged since.
     token_sequence encode(const Data& data, std::string_view text) const;
+    // The same into `out`, whatever it held before. Its room is used as it
+    // is, so a caller that keeps one vector for many short texts allocates
+    // nothing per text.
+    void encode_into(const Data& data, std::string_view text, token_sequence& out) const;
 
 private:
-    // graphemes_to_ids, the single bytes read from `ascii`.
-    token_sequence grapheme_ids(const Data& data, std::string_view text) const;
+    // graphemes_to_ids into `ids`, the single bytes read from `ascii`.
+    void grapheme_ids(const Data& data, std::string_view text, token_sequence& ids) const;
 
     std::int32_t oov = -1;                // -1: the model has no "oov"
     std::array<std::int32_t, 128> ascii;  // by byte: the grapheme's id, else oov

@@ -37,10 +37,9 @@ std::optional<token_pair> tokenizer::merge_of(token_id id) const {
     return pair_from_key(static_cast<std::uint32_t>(merged_from[id] - 1));
 }
 
-token_sequence tokenizer::encode(std::string_view text, encode_mode mode) const {
-    if (mode == encode_mode::ranked) return ranked.encode(text);
+void tokenizer::encode_compatible(std::string_view text, token_sequence& out) const {
     try {
-        return index.encode(data, text);
+        index.encode_into(data, text, out);
     } catch (const failure& f) {
         // The module's message names nothing; the companion names the grapheme.
         if (f.kind != failure_kind::missing_key) throw;
@@ -50,9 +49,27 @@ token_sequence tokenizer::encode(std::string_view text, encode_mode mode) const 
     }
 }
 
+token_sequence tokenizer::encode(std::string_view text, encode_mode mode) const {
+    if (mode == encode_mode::ranked) return ranked.encode(text);
+    token_sequence ids;
+    encode_compatible(text, ids);
+    return ids;
+}
+
 void tokenizer::encode_append(std::string_view text, encode_mode mode, token_sequence& out) const {
     if (mode == encode_mode::ranked) return ranked.encode_append(text, out);
-    token_sequence ids = encode(text, mode);
+    if (out.empty()) {
+        // Straight into `out`, which a failure leaves as it found it.
+        try {
+            encode_compatible(text, out);
+        } catch (...) {
+            out.clear();
+            throw;
+        }
+        return;
+    }
+    token_sequence ids;
+    encode_compatible(text, ids);
     out.insert(out.end(), ids.begin(), ids.end());
 }
 

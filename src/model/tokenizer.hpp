@@ -57,6 +57,9 @@ public:
     std::vector<std::pair<std::string_view, std::size_t>> unknown_graphemes(std::string_view text) const;
 
 private:
+    // The compatible mode into `out`, whatever it held before.
+    void encode_compatible(std::string_view text, token_sequence& out) const;
+
     Data data;
     encode_index index;  // of data, for the compatible mode
     ranked_encoder ranked;

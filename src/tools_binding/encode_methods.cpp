@@ -42,9 +42,11 @@ PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
                                   args, nargs, kwnames);
         if (!call) return nullptr;
         const tokenizer& tok = tokenizer_of(self);
-        token_sequence ids = maybe_without_lock(call->text.size() >= RELEASE_LOCK_BYTES,
-                                                [&] { return tok.encode(call->text, call->mode); });
-        return id_list(ids).release();
+        binding::reused_ids ids;
+        ids.get().clear();
+        maybe_without_lock(call->text.size() >= RELEASE_LOCK_BYTES,
+                           [&] { tok.encode_append(call->text, call->mode, ids.get()); });
+        return id_list(ids.get()).release();
     });
 }
 

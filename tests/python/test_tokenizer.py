@@ -86,6 +86,22 @@ def test_compatible_equals_data_encode_on_real_lines_and_documents(trained):
         assert tok.encode(text) == data.encode(text), text[:80]
 
 
+@pytest.mark.parametrize("mode", MODES)
+def test_one_call_gives_the_same_ids_whatever_was_encoded_before(trained, mode):
+    # One call at a time encodes into ids the thread keeps from call to call
+    # (let go once a long text has grown them); a batch uses its own.
+    data, tok = trained
+    docs = english_documents(200_000)
+    lines = [line for doc in docs[:3] for line in doc.splitlines()][:150]
+    long_text = "".join(docs)
+    texts = lines[:50] + [long_text, ""] + lines[50:100] + [long_text[:5000], "a"] + lines[100:]
+    one_by_one = [tok.encode(text, mode) for text in texts]
+    assert one_by_one == tok.encode_batch(texts, mode, threads=1)
+    assert len(one_by_one[texts.index(long_text)]) > 1 << 16
+    if mode == "compatible":
+        assert [data.encode(text) for text in texts] == one_by_one
+
+
 def test_ranked_equals_the_definition_on_real_text(trained):
     _, tok = trained
     docs = english_documents(200_000)
