@@ -95,9 +95,8 @@ void pair_engine::fill_heap() {
         pair_entry& entry = entries[e];
         if (entry.heap_at != NONE || entry.count < heap_floor || entry.count == 0) continue;
         entry.rank = rank_of(entry.key);
-        entry.heap_count = entry.count;
         entry.heap_at = static_cast<std::uint32_t>(heap.size());
-        heap.push_back(e);
+        heap.push_back(slot_of(e));
     }
     for (std::size_t at = heap.size() / 2; at-- > 0;) sift_down(at);
 }
@@ -276,7 +275,7 @@ std::uint32_t pair_engine::entry_for(std::uint32_t key) {
 
 // A pair with no occurrences yet, not in the heap; the caller indexes it.
 std::uint32_t pair_engine::add_entry(std::uint32_t key) {
-    entries.push_back({FIRST_UNLEARNED_RANK, key, 0, 0, 0, NONE, 0, 0, 0, NONE, NONE});
+    entries.push_back({FIRST_UNLEARNED_RANK, key, 0, 0, 0, NONE, 0, 0, NONE, NONE});
     return static_cast<std::uint32_t>(entries.size() - 1);
 }
 
@@ -296,7 +295,7 @@ void pair_engine::read_added(const pair_entry& entry, Out&& out) const {
 std::optional<std::pair<token_pair, std::uint32_t>> pair_engine::best() {
     sync_ranks(nullptr);
     if (heap.empty() && !lower_floor()) return std::nullopt;
-    const pair_entry& top = entries[heap[0]];
+    const pair_entry& top = entries[heap[0].e];
     return std::pair{pair_from_key(top.key), top.count};
 }
 
@@ -314,9 +313,9 @@ std::optional<token_pair> pair_engine::best_excluding(const std::vector<token_pa
 std::optional<token_pair> pair_engine::best_allowed_in_heap() {
     if (heap.empty()) return std::nullopt;
     auto allowed = [&](std::size_t at) {
-        return excluded_keys.find(entries[heap[at]].key) == pair_map::EMPTY;
+        return excluded_keys.find(entries[heap[at].e].key) == pair_map::EMPTY;
     };
-    if (allowed(0)) return pair_from_key(entries[heap[0]].key);
+    if (allowed(0)) return pair_from_key(entries[heap[0].e].key);
 
     // Best first over the heap's tree: no node ranks before its parent, so
     // taking the best open node each time visits pairs in exactly the tie
@@ -328,7 +327,7 @@ std::optional<token_pair> pair_engine::best_allowed_in_heap() {
         std::pop_heap(frontier.begin(), frontier.end(), worse);
         std::size_t at = frontier.back();
         frontier.pop_back();
-        if (allowed(at)) return pair_from_key(entries[heap[at]].key);
+        if (allowed(at)) return pair_from_key(entries[heap[at].e].key);
         for (std::size_t child = 2 * at + 1; child <= 2 * at + 2 && child < heap.size(); ++child) {
             frontier.push_back(static_cast<std::uint32_t>(child));
             std::push_heap(frontier.begin(), frontier.end(), worse);
@@ -367,6 +366,7 @@ void pair_engine::sync_ranks(const token_pair* just_merged) {
                     bool inserted = false;
                     merge_ids.find_or_insert(entries[e].key, *m, inserted);
                 }
+                heap[entries[e].heap_at].tie = tie_of(entries[e]);
                 sift_up(entries[e].heap_at);
                 known_merges = now;
                 return;
@@ -374,7 +374,10 @@ void pair_engine::sync_ranks(const token_pair* just_merged) {
         }
     }
     load_merge_ids();
-    for (std::uint32_t e : heap) entries[e].rank = rank_of(entries[e].key);
+    for (heap_slot& slot : heap) {
+        entries[slot.e].rank = rank_of(entries[slot.e].key);
+        slot.tie = tie_of(entries[slot.e]);
+    }
     for (std::size_t at = heap.size() / 2; at-- > 0;) sift_down(at);
     known_merges = now;
 }
@@ -642,12 +645,15 @@ void pair_engine::settle_touched() {
         } else if (entry.heap_at == NONE) {
             // Out of the heap its rank may be stale; merges is synced here.
             entry.rank = rank_of(entry.key);
-            entry.heap_count = entry.count;
             heap_push(e);
         } else {
-            entry.heap_count = entry.count;
-            sift_up(entry.heap_at);
-            sift_down(entries[e].heap_at);
+            heap_slot& slot = heap[entry.heap_at];
+            const bool rose = entry.count > slot.count;
+            slot.count = entry.count;
+            if (rose)
+                sift_up(entry.heap_at);
+            else
+                sift_down(entry.heap_at);
         }
     }
     touched.clear();
@@ -721,8 +727,8 @@ pair_counts pair_engine::counts() const {
         left = pos;
     }
     for (std::size_t at = 0; at < heap.size(); ++at) {
-        const pair_entry& entry = entries[heap[at]];
-        if (entry.heap_count != entry.count || entry.heap_at != at ||
+        const pair_entry& entry = entries[heap[at].e];
+        if (heap[at].count != entry.count || heap[at].tie != tie_of(entry) || entry.heap_at != at ||
             (at > 0 && before(heap[at], heap[(at - 1) / 2])))
             fail("pair engine: the heap is out of order");
     }
@@ -732,45 +738,45 @@ pair_counts pair_engine::counts() const {
 // --- the heap --------------------------------------------------------------
 
 void pair_engine::heap_push(std::uint32_t e) {
-    heap.push_back(e);
+    heap.push_back(slot_of(e));
     entries[e].heap_at = static_cast<std::uint32_t>(heap.size() - 1);
     sift_up(heap.size() - 1);
 }
 
 void pair_engine::heap_remove(std::uint32_t e) {
     const std::size_t at = entries[e].heap_at;
-    const std::uint32_t last = heap.back();
+    const heap_slot last = heap.back();
     heap.pop_back();
     entries[e].heap_at = NONE;
     if (at == heap.size()) return;
     place(at, last);
     sift_up(at);
-    sift_down(entries[last].heap_at);
+    sift_down(entries[last.e].heap_at);
 }
 
 void pair_engine::sift_up(std::size_t at) {
-    const std::uint32_t e = heap[at];
+    const heap_slot slot = heap[at];
     while (at > 0) {
         std::size_t parent = (at - 1) / 2;
-        if (!before(e, heap[parent])) break;
+        if (!before(slot, heap[parent])) break;
         place(at, heap[parent]);
         at = parent;
     }
-    place(at, e);
+    place(at, slot);
 }
 
 void pair_engine::sift_down(std::size_t at) {
-    const std::uint32_t e = heap[at];
+    const heap_slot slot = heap[at];
     const std::size_t n = heap.size();
     for (;;) {
         std::size_t child = 2 * at + 1;
         if (child >= n) break;
         if (child + 1 < n && before(heap[child + 1], heap[child])) ++child;
-        if (!before(heap[child], e)) break;
+        if (!before(heap[child], slot)) break;
         place(at, heap[child]);
         at = child;
     }
-    place(at, e);
+    place(at, slot);
 }
 
 }  // namespace tolvane

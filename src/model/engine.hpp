@@ -94,12 +94,8 @@ private:
         std::uint32_t count;    // occurrences in the sequence, overlapping ones included
         std::uint32_t block_at;    // its positions from the first count: block[block_at..]
         std::uint32_t block_size;  // how many; zero once the pair has been merged
-        std::uint32_t heap_at;  // index in `heap`, or NONE when the count is zero
+        std::uint32_t heap_at;  // index in `heap`, or NONE when out of it
         std::uint32_t touched;  // serial of the last merge that changed the count
-        // The count the heap is ordered by. A merge changes many counts at
-        // once; the heap takes them one pair at a time, and every sift is
-        // only sound while all other pairs sit where their heap count says.
-        std::uint32_t heap_count;
         // The positions merges made it at: `added` of them, in the pool's
         // blocks from added_head on; the next one goes to pool[added_end].
         // Blocks start at multiples of BLOCK_SIZE, so added_end at such a
@@ -120,17 +116,32 @@ private:
     static constexpr std::uint32_t NONE = UINT32_MAX;
     static constexpr std::uint32_t REMOVED = UINT32_MAX - 1;
 
+    // A heap slot carries what its pair is ordered by, so that sifting
+    // compares slots next to each other instead of reading two entries from
+    // anywhere in memory at every step.
+    struct heap_slot {
+        std::uint64_t tie;    // tie_of: smaller first
+        // The count the heap is ordered by, higher first. A merge changes
+        // many counts at once; the heap takes them one pair at a time, and
+        // every sift is only sound while all other pairs sit where their
+        // slot's count says.
+        std::uint32_t count;
+        std::uint32_t e;
+    };
     // The tie rule, in one place: a higher count first; on equal counts the
     // smaller tie rank. Equal ranks only arise from two merges with the same
     // merged id (a hand-made model); the smaller pair key then decides, so
-    // the order stays total and repeatable.
-    bool before(std::uint32_t a, std::uint32_t b) const {
-        const pair_entry& x = entries[a];
-        const pair_entry& y = entries[b];
-        if (x.heap_count != y.heap_count) return x.heap_count > y.heap_count;
-        if (x.rank != y.rank) return x.rank < y.rank;
-        return x.key < y.key;
+    // the order stays total and repeatable. Learned ranks are below 2^16 and
+    // the others 2^32 and up, so (rank, key) packs into 64 bits in order.
+    static std::uint64_t tie_of(const pair_entry& entry) {
+        return entry.rank < (std::uint64_t{1} << 32) ? entry.rank << 32 | entry.key
+                                                      : std::uint64_t{1} << 48 | entry.key;
     }
+    static bool before(const heap_slot& x, const heap_slot& y) {
+        if (x.count != y.count) return x.count > y.count;
+        return x.tie < y.tie;
+    }
+    heap_slot slot_of(std::uint32_t e) const { return {tie_of(entries[e]), entries[e].count, e}; }
 
 public:
     // The large arrays one engine leaves to the next of a training run, each
@@ -187,9 +198,9 @@ private:
     void heap_remove(std::uint32_t e);
     void sift_up(std::size_t at);
     void sift_down(std::size_t at);
-    void place(std::size_t at, std::uint32_t e) {
-        heap[at] = e;
-        entries[e].heap_at = static_cast<std::uint32_t>(at);
+    void place(std::size_t at, const heap_slot& slot) {
+        heap[at] = slot;
+        entries[slot.e].heap_at = static_cast<std::uint32_t>(at);
     }
 
     spare_arrays* spare;
@@ -213,7 +224,7 @@ private:
 
     std::vector<pair_entry, page_allocator<pair_entry>> entries;
     pair_map index;  // pair key -> entries index
-    std::vector<std::uint32_t> heap;
+    std::vector<heap_slot> heap;
     // The heap holds the pairs that occur at least this often; the rest
     // wait outside it. Most pairs of a long sequence occur once or twice,
     // and most of the pairs a merge makes or breaks are among them: keeping

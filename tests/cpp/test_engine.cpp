@@ -252,6 +252,22 @@ TEST(fast_sources, merge_like_replace_pair_on_awkward_cases) {
     awkward_merges<pair_engine>();
 }
 
+// A hand-made model may give two pairs one merged id: on equal counts the
+// smaller pair comes first, wherever the pairs stand.
+TEST(fast_sources, two_merges_sharing_an_id_tie_on_the_pair) {
+    const merge_table merges{{{3, 4}, 9}, {{1, 2}, 9}, {{5, 6}, 8}};
+    for (const token_sequence& seq : {token_sequence{3, 4, 1, 2, 3, 4, 1, 2},
+                                      token_sequence{1, 2, 7, 3, 4, 7, 1, 2, 7, 3, 4},
+                                      token_sequence{3, 4, 3, 4, 1, 2, 1, 2, 5, 6}}) {
+        twin<pair_engine> t{seq, merges};
+        for (auto want = t.literal.best(); want && merges.contains(want->first); want = t.literal.best()) {
+            ASSERT_EQ(t.engine.best(), want);
+            t.merge(want->first, merges.at(want->first));
+        }
+        t.finish();
+    }
+}
+
 // Distinct tokens merged pairwise down to one: every merge lists two pairs
 // never seen before, so the engine's index and occurrence pool keep growing.
 TEST(fast_sources, keep_up_while_every_merge_makes_new_pairs) {
