@@ -101,7 +101,9 @@ private:
         owner = encoder;
     }
 
-    static constexpr unsigned JOIN_BITS = 12;
+    // 16,384 answers (256 KB): with a quarter of that, text of many different
+    // words kept asking the same questions again.
+    static constexpr unsigned JOIN_BITS = 14;
     struct join_answer {
         std::uint64_t edges = 0;
         bool known = false;
