@@ -16,6 +16,17 @@ constexpr std::size_t MAPPED_FROM = std::size_t{4} << 20;
 // Below this, one call to populate costs about what the faults it saves do.
 constexpr std::size_t POPULATED_FROM = std::size_t{64} << 10;
 
+std::size_t page_size() { return static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)); }
+
+// Gives `advice` for the whole pages of `page` bytes (a power of two) inside
+// [at, at + bytes); a part page at either end is left alone.
+void advise_whole_pages(void* at, std::size_t bytes, std::size_t page, int advice) noexcept {
+    const auto first = reinterpret_cast<std::uintptr_t>(at);
+    const std::uintptr_t begin = (first + page - 1) & ~(page - 1);
+    const std::uintptr_t end = (first + bytes) & ~(page - 1);
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, advice);
+}
+
 }  // namespace
 
 void* allocate_pages(std::size_t bytes) {
@@ -29,18 +40,14 @@ void* allocate_pages(std::size_t bytes) {
     return at;
 }
 
-// A chunk spends about a quarter of its training time in the kernel, most
-// of it faulting its arrays in page by page as it first writes them; asked
-// for in one call, the kernel maps a whole range at once. Only what the caller is about to write
-// is asked for, so no memory is taken early. Where the kernel lacks the
-// call, the pages are simply faulted in as before.
+// A chunk spent about a quarter of its training time in the kernel, most
+// of it faulting its arrays in page by page as it first wrote them; asked
+// for in one call, the kernel maps a whole range at once. Only what the
+// caller is about to write is asked for, so no memory is taken early.
+// Where the kernel lacks the call, the pages are faulted in as before.
 void populate_pages(void* at, std::size_t bytes) noexcept {
 #ifdef MADV_POPULATE_WRITE
-    if (bytes < POPULATED_FROM) return;
-    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    const auto begin = (reinterpret_cast<std::uintptr_t>(at) + page - 1) & ~(page - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(at) + bytes) & ~(page - 1);
-    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+    if (bytes >= POPULATED_FROM) advise_whole_pages(at, bytes, page_size(), MADV_POPULATE_WRITE);
 #else
     (void)at;
     (void)bytes;
@@ -57,10 +64,7 @@ void populate_pages(void* at, std::size_t bytes) noexcept {
 // Where the system does not use huge pages on request this does nothing.
 void prefer_huge_pages(void* at, std::size_t bytes) noexcept {
 #ifdef MADV_HUGEPAGE
-    constexpr std::uintptr_t HUGE_PAGE = std::uintptr_t{2} << 20;
-    const auto begin = (reinterpret_cast<std::uintptr_t>(at) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(at) + bytes) & ~(HUGE_PAGE - 1);
-    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+    advise_whole_pages(at, bytes, std::size_t{2} << 20, MADV_HUGEPAGE);
 #else
     (void)at;
     (void)bytes;
@@ -68,11 +72,7 @@ void prefer_huge_pages(void* at, std::size_t bytes) noexcept {
 }
 
 void discard_pages(void* at, std::size_t bytes) noexcept {
-    if (bytes < POPULATED_FROM) return;
-    const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    const auto begin = (reinterpret_cast<std::uintptr_t>(at) + page - 1) & ~(page - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(at) + bytes) & ~(page - 1);
-    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
+    if (bytes >= POPULATED_FROM) advise_whole_pages(at, bytes, page_size(), MADV_DONTNEED);
 }
 
 void release_pages(void* at, std::size_t bytes) noexcept {
