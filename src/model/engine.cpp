@@ -154,7 +154,6 @@ void pair_engine::first_count_in_halves(const token_sequence& tokens) {
     in_two_halves([&] { count(low, 0, middle); }, [&] { count(high, middle, starts); });
 
     std::vector<std::uint32_t> direct_entry(DIRECT_IDS * DIRECT_IDS, NONE);
-    std::vector<std::uint32_t> low_count;  // by entry: occurrences in the first half
     for (std::uint32_t slot = 0; slot < DIRECT_IDS * DIRECT_IDS; ++slot) {
         if (low.direct[slot] + high.direct[slot] == 0) continue;
         const std::uint32_t e =
@@ -162,20 +161,13 @@ void pair_engine::first_count_in_halves(const token_sequence& tokens) {
         entries[e].count = low.direct[slot] + high.direct[slot];
         direct_entry[slot] = e;
     }
-    low_count.resize(entries.size());
+    for (const half_counts* half : {&low, &high})
+        for (std::uint32_t key : half->others) ++entries[entry_for(key)].count;
+    // By entry: its occurrences in the first half.
+    std::vector<std::uint32_t> low_count(entries.size(), 0);
     for (std::uint32_t slot = 0; slot < DIRECT_IDS * DIRECT_IDS; ++slot)
         if (direct_entry[slot] != NONE) low_count[direct_entry[slot]] = low.direct[slot];
-    for (const half_counts* half : {&low, &high}) {
-        for (std::uint32_t key : half->others) {
-            const std::uint32_t e = entry_for(key);
-            ++entries[e].count;
-            if (half == &low) {
-                if (e >= low_count.size()) low_count.resize(e + 1, 0);
-                ++low_count[e];
-            }
-        }
-    }
-    low_count.resize(entries.size(), 0);
+    for (std::uint32_t key : low.others) ++low_count[index.find(key)];
     place_blocks();
 
     auto fill = [&](std::uint32_t from, std::uint32_t to, bool second) {
