@@ -286,6 +286,7 @@ void pair_engine::read_added(const pair_entry& entry, Out&& out) const {
 
 std::optional<std::pair<token_pair, std::uint32_t>> pair_engine::best() {
     sync_ranks(nullptr);
+    lift_exclusions();
     if (heap.empty() && !lower_floor()) return std::nullopt;
     const pair_entry& top = entries[heap[0].e];
     return std::pair{pair_from_key(top.key), top.count};
@@ -328,14 +329,39 @@ std::optional<token_pair> pair_engine::best_allowed_in_heap() {
     return std::nullopt;
 }
 
+// An excluded pair leaves the heap until the exclusions are lifted. The
+// learned-merge pass of a later chunk excludes a few hundred pairs, most of
+// them frequent; left in the heap, every later choice walked past all of
+// them near its top. A pair excluded before it occurs at all has no entry to
+// park: best_allowed_in_heap still skips it by its key.
 void pair_engine::absorb_exclusions(const std::vector<token_pair>& excluded) {
-    if (excluded.size() < absorbed) {  // not the list we saw grow: start over
-        excluded_keys.clear();
-        absorbed = 0;
+    if (excluded.size() < absorbed) lift_exclusions();  // not the list we saw grow: start over
+    for (; absorbed < excluded.size(); ++absorbed) {
+        const std::uint32_t key = pair_key(excluded[absorbed]);
+        bool inserted = false;
+        excluded_keys.find_or_insert(key, 0, inserted);
+        const std::uint32_t e = index.find(key);
+        if (!inserted || e == pair_map::EMPTY) continue;
+        if (in_heap(entries[e])) heap_remove(e);
+        entries[e].heap_at = PARKED;
+        parked.push_back(e);
     }
-    bool inserted = false;
-    for (; absorbed < excluded.size(); ++absorbed)
-        excluded_keys.find_or_insert(pair_key(excluded[absorbed]), 0, inserted);
+}
+
+// Every pair is allowed again: the parked ones go back to the heap as
+// settle_touched would have put them there, with their rank as of now.
+void pair_engine::lift_exclusions() {
+    if (absorbed == 0) return;
+    excluded_keys.clear();
+    absorbed = 0;
+    for (std::uint32_t e : parked) {
+        pair_entry& entry = entries[e];
+        entry.heap_at = NONE;
+        if (entry.count < heap_floor || entry.count == 0) continue;
+        entry.rank = rank_of(entry.key);
+        heap_push(e);
+    }
+    parked.clear();
 }
 
 // A pair's tie rank changes only when it becomes a learned merge. The heap
@@ -348,7 +374,7 @@ void pair_engine::sync_ranks(const token_pair* just_merged) {
     if (now == known_merges) return;
     if (just_merged && now == known_merges + 1) {
         std::uint32_t e = index.find(pair_key(*just_merged));
-        if (e != pair_map::EMPTY && entries[e].heap_at != NONE &&
+        if (e != pair_map::EMPTY && in_heap(entries[e]) &&
             entries[e].rank >= FIRST_UNLEARNED_RANK) {
             if (const token_id* m = find_merge(*merges, *just_merged)) {
                 // Ranked as unlearned against the old table and learned now:
@@ -632,6 +658,7 @@ void pair_engine::recycle(std::uint32_t from, std::uint32_t to) {
 void pair_engine::settle_touched() {
     for (std::uint32_t e : touched) {
         pair_entry& entry = entries[e];
+        if (entry.heap_at == PARKED) continue;
         if (entry.count < heap_floor || entry.count == 0) {
             if (entry.heap_at != NONE) heap_remove(e);
         } else if (entry.heap_at == NONE) {
@@ -702,8 +729,12 @@ pair_counts pair_engine::counts() const {
                       pair_key({token_at(pos), token_at(next)}) == entry.key;
         }
         if (starts != entry.count) fail("pair engine: a count disagrees with its listed positions");
-        if ((entry.count != 0 && entry.count >= heap_floor) != (entry.heap_at != NONE))
+        if (entry.heap_at == PARKED) {
+            if (excluded_keys.find(entry.key) == pair_map::EMPTY)
+                fail("pair engine: a pair is kept out of the heap but not excluded");
+        } else if ((entry.count != 0 && entry.count >= heap_floor) != (entry.heap_at != NONE)) {
             fail("pair engine: the heap does not hold exactly the pairs at or above its floor");
+        }
         if (entry.count) out.emplace(pair_from_key(entry.key), entry.count);
     }
     // Every live position names the pair that starts there, and finds its

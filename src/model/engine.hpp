@@ -115,6 +115,9 @@ private:
 
     static constexpr std::uint32_t NONE = UINT32_MAX;
     static constexpr std::uint32_t REMOVED = UINT32_MAX - 1;
+    // heap_at of an excluded pair, kept out of the heap (see absorb_exclusions).
+    static constexpr std::uint32_t PARKED = UINT32_MAX - 1;
+    static bool in_heap(const pair_entry& entry) { return entry.heap_at < PARKED; }
 
     // A heap slot carries what its pair is ordered by, so that sifting
     // compares slots next to each other instead of reading two entries from
@@ -189,6 +192,7 @@ private:
     void settle_touched();
     void sync_ranks(const token_pair* just_merged);
     void absorb_exclusions(const std::vector<token_pair>& excluded);
+    void lift_exclusions();
 
     std::optional<token_pair> best_allowed_in_heap();
     void fill_heap();
@@ -252,6 +256,7 @@ private:
 
     pair_map excluded_keys;  // the caller's exclusion list as a set
     std::size_t absorbed = 0;
+    std::vector<std::uint32_t> parked;  // entries of excluded pairs, out of the heap
     std::vector<std::uint32_t> frontier;  // heap indices still to look at in best_excluding
 };
 

@@ -185,6 +185,48 @@ TEST_P(random_differential, learned_merge_pass) {
     learned_merge_pass_calls<pair_engine>(seed());
 }
 
+// A later chunk's calls on one source: the learned-merge pass, then the
+// learning loop, which must see every pair the pass excluded again. Now and
+// then a choice without exclusions comes between two of the pass's, and
+// the pass then goes on with its list.
+template <class Fast>
+void pass_then_learning_calls(int seed) {
+    std::mt19937 rng(seed + 3000);
+    for (int round = 0; round < 1500; ++round) {
+        token_id fresh;
+        merge_table merges = random_merges(rng, fresh);
+        twin<Fast> t{random_sequence(rng), merges};
+        std::vector<token_pair> excluded;
+        for (int failed = 0; failed < 7;) {
+            if (rng() % 6 == 0) ASSERT_EQ(t.engine.best(), t.literal.best()) << "round " << round;
+            auto want = t.literal.best_excluding(excluded);
+            ASSERT_EQ(t.engine.best_excluding(excluded), want) << "round " << round;
+            if (!want) break;
+            if (const token_id* merged = find_merge(merges, *want)) {
+                failed = 0;
+                t.merge(*want, *merged);
+                if (::testing::Test::HasFatalFailure()) return;
+            } else {
+                excluded.push_back(*want);
+                ++failed;
+            }
+        }
+        for (int step = 0; step < 30; ++step) {
+            auto want = t.literal.best();
+            ASSERT_EQ(t.engine.best(), want) << "round " << round << " step " << step;
+            if (!want) break;
+            if (!merges.contains(want->first)) merges.emplace(want->first, fresh++);
+            t.merge(want->first, merges.at(want->first));
+            if (::testing::Test::HasFatalFailure()) return;
+        }
+        t.finish();
+    }
+}
+
+TEST_P(random_differential, learned_merge_pass_then_learning) {
+    pass_then_learning_calls<pair_engine>(seed());
+}
+
 // Encoding's calls: merge the best pair while it is a learned merge.
 template <class Fast>
 void encoding_pass_calls(int seed) {
