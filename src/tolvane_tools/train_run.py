@@ -134,7 +134,11 @@ def _open_corpus(name: str) -> Corpus:
     if stat.S_ISDIR(mode):
         os.close(fd)
         raise CliError(f"corpus is a directory: {name}")
-    if stat.S_ISREG(mode):
+    # The child opens a regular file afresh, from its first byte. Standard
+    # input left part way into a file by an earlier reader is copied from
+    # where it stands instead, as any stream is: the corpus is what "-" has
+    # still to give.
+    if stat.S_ISREG(mode) and not (name == "standard input" and os.lseek(fd, 0, os.SEEK_CUR) != 0):
         return Corpus(fd, os.fstat(fd).st_size)
     return Corpus(fd, None)
 

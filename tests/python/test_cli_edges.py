@@ -123,6 +123,20 @@ STREAMS = {
 }
 
 
+def test_standard_input_part_read_trains_from_where_it_stands(tmp_path):
+    skipped = b"skipped text " * 40
+    rest = corpus_text(seed=3).encode()
+    (tmp_path / "c.txt").write_bytes(skipped + rest)
+    (tmp_path / "rest.txt").write_bytes(rest)
+    from_file = train_in_shell('"$@" train rest.txt -o file.bin', tmp_path)
+    assert from_file.returncode == 0, from_file.stderr
+    part_read = train_in_shell(f'{{ dd bs={len(skipped)} count=1 of=/dev/null status=none; '
+                               '"$@" train - -o stdin.bin; } < c.txt', tmp_path)
+    assert part_read.returncode == 0, part_read.stderr
+    assert (tmp_path / "stdin.bin").read_bytes() == (tmp_path / "file.bin").read_bytes()
+    assert part_read.stdout.startswith(f"corpus stream copied: {amount(len(rest))} in ".encode())
+
+
 def train_in_shell(shell, cwd, *args):
     return subprocess.run(["bash", "-c", shell, "tolvane", *COMMAND, *args], cwd=cwd, env=_env(),
                           capture_output=True, timeout=120)
