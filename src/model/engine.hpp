@@ -167,6 +167,7 @@ private:
     void load_merge_ids();
     void count_first_pairs(const token_sequence& tokens);
     void first_count_in_halves(const token_sequence& tokens);
+    void size_pool();
     void place_blocks();
     template <class First, class Second>
     static void in_two_halves(First&& first, Second&& second);
