@@ -333,14 +333,14 @@ void ranked_encoder::encode_words(std::string_view text, token_sequence& out) co
         const std::string_view piece = text.substr(g.from, g.to - g.from);
         if (piece.size() > piece_cache::LONGEST) return encode_segments(piece, out, g.first, g.last);
         const std::uint64_t h = piece_cache::hash(piece);
-        if (const piece_cache::entry* known = pieces.find(piece, h)) {
-            out.insert(out.end(), pieces.ids_of(*known), pieces.ids_of(*known) + known->ids_len);
-            g.first = known->first;
-            g.last = known->last;
+        if (piece_cache::known known; pieces.find(piece, h, known)) {
+            out.insert(out.end(), known.ids, known.ids + known.len);
+            g.first = known.first;
+            g.last = known.last;
             return;
         }
         encode_segments(piece, out, g.first, g.last);
-        pieces.insert(piece, h, out.data() + g.result, out.size() - g.result, g.first, g.last);
+        pieces.insert(piece, h, {out.data() + g.result, out.size() - g.result, g.first, g.last});
     };
     for (std::size_t from = 0; from < text.size();) {
         group g{from, next_cut(text, from), out.size(), 0, 0};

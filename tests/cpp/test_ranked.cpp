@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "model/failure.hpp"
@@ -282,6 +283,40 @@ TEST(Ranked, EncodersTakenInTurnKeepTheirOwnResults) {
     EXPECT_EQ(copy.encode("abcabc"), (token_sequence{5, 5}));
     two.emplace(first);
     EXPECT_EQ(two->encode("abcabc"), (token_sequence{5, 5}));
+}
+
+// Pieces are remembered per thread in generations that turn over when
+// full: hundreds of thousands of different words, each seen once, again
+// much later (from the old generation, or after it was dropped) and often
+// (kept young), must give what the definition gives every time.
+TEST(Ranked, ResultsRememberedAcrossGenerations) {
+    std::mt19937 rng(9);
+    Data data = letters(5);        // a..e = 1..5
+    register_grapheme(data, " ");  // 6
+    data.merges = random_ordered_merges(rng, 7, 60);
+    const ranked_encoder enc{data};
+    auto word = [](std::size_t i) {
+        std::string w;
+        do {
+            w += static_cast<char>('a' + i % 5);
+            i /= 5;
+        } while (i > 0);
+        return w + " ";
+    };
+    std::unordered_map<std::string, token_sequence> want;
+    auto check = [&](const std::string& text) {
+        auto [at, fresh] = want.try_emplace(text);
+        if (fresh) at->second = encode_ranked_literal(data, text);
+        ASSERT_EQ(enc.encode(text), at->second) << text;
+    };
+    for (std::size_t i = 0; i < 300000; ++i) {
+        check(word(i));
+        if (i % 2 == 0) check(word(i / 2));
+        if (i % 3 == 0) check(word(i % 1000));
+        if (HasFatalFailure()) return;
+    }
+    // Two words that may join, encoded as a whole.
+    for (std::size_t i = 0; i < 3000; ++i) check(word(i * 7) + word(i));
 }
 
 TEST(Ranked, MatchesTheDefinitionOnLearnedModels) {
