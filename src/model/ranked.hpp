@@ -59,6 +59,7 @@ private:
     bool pieces_join(token_id last, token_id last_grapheme, token_id first,
                      token_id first_grapheme) const;
     void find_spanned_pairs();
+    void list_partners();
 
     // Tells this encoder's results apart in the per-thread cache of merged
     // segments; copies share it, since they give the same results.
@@ -84,6 +85,15 @@ private:
     // cut there and each piece merged on its own with a small heap.
     pair_map spanned;
     bool cut = false;  // spanned is complete; false when too large to build
+    // Ordered models only: the learned merges by left part. Those of left
+    // id x are partners[partners_from[x] .. partners_from[x + 1]), each its
+    // right part and merged id, by merged id; ids past the end have none.
+    struct partner {
+        token_id right;
+        token_id merged;
+    };
+    std::vector<std::uint32_t> partners_from;
+    std::vector<partner> partners;
 };
 
 // The message for a grapheme that is neither in the model nor replaceable by "oov".
