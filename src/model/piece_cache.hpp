@@ -115,7 +115,7 @@ public:
     // Forgets everything when the results come from another encoder.
     void serve(std::uint64_t encoder) {
         if (encoder == owner) return;
-        answers.assign(std::size_t{1} << JOIN_BITS, join_answer{});
+        answers.assign(std::size_t{1} << JOIN_BITS, 0);
         young.clear();
         old.clear();
         owner = encoder;
@@ -144,10 +144,16 @@ public:
     // and again; remembered here, direct mapped. ask() computes a missing answer.
     template <class Ask>
     bool joins(std::uint64_t edges, Ask&& ask) {
-        join_answer& a = answers[(edges * 0x9E3779B97F4A7C15ull) >> (64 - JOIN_BITS)];
-        if (a.known && a.edges == edges) return a.join;
-        a = {edges, true, ask()};
-        return a.join;
+        // A slot holds the edges when they join, their complement when they
+        // do not, 0 when empty; edges that would read as an empty slot are
+        // not remembered.
+        if (edges == 0 || edges == ~std::uint64_t{0}) return ask();
+        std::uint64_t& slot = answers[(edges * 0x9E3779B97F4A7C15ull) >> (64 - JOIN_BITS)];
+        if (slot == edges) return true;
+        if (slot == ~edges) return false;
+        const bool join = ask();
+        slot = join ? edges : ~edges;
+        return join;
     }
 
 private:
@@ -168,16 +174,13 @@ private:
         young.clear();
     }
 
-    // 16,384 answers (256 KB): with a quarter of that, text of many different
-    // words kept asking the same questions again.
-    static constexpr unsigned JOIN_BITS = 14;
-    struct join_answer {
-        std::uint64_t edges = 0;
-        bool known = false;
-        bool join = false;
-    };
+    // 65,536 answers (512 KB), direct mapped: with a quarter of that, the
+    // 100-byte pieces of English text asked again about five edges in
+    // twelve (callgrind per call through Python: 14.8k to 14.0k
+    // instructions, 253 to 245 L1 misses).
+    static constexpr unsigned JOIN_BITS = 16;
+    std::vector<std::uint64_t> answers;
 
-    std::vector<join_answer> answers;
     piece_table young;
     piece_table old;
     std::uint64_t owner = 0;

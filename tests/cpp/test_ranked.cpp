@@ -143,6 +143,14 @@ TEST(Ranked, UnknownGraphemes) {
     ranked_encoder with_oov{data};
     EXPECT_EQ(with_oov.encode("éb"), (token_sequence{3}));
     EXPECT_EQ(with_oov.encode("x\xF0\x9F\x87\xA6"), (token_sequence{0, 0}));
+    // Pieces whose edges are all the "oov" id 0, joined by a merge of two
+    // of them: the space is unknown too.
+    Data unknown_space = letters(2);
+    unknown_space.merges = {{{0, 0}, 3}, {{3, 0}, 4}};
+    const ranked_encoder oov_joins{unknown_space};
+    for (const std::string text : {"x x", "x x x x x", "x  x x", "xx x xx"})
+        for (int again = 0; again < 2; ++again)
+            EXPECT_EQ(oov_joins.encode(text), encode_ranked_literal(unknown_space, text)) << text;
 
     data.unicode_lookup.erase("oov");
     ranked_encoder without{data};
