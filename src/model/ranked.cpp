@@ -135,19 +135,21 @@ ranked_encoder::ranked_encoder(const Data& data)
 // by merged id.
 void ranked_encoder::list_partners() {
     std::size_t ids = 0;
-    for (std::size_t merged = 0; merged < parts_of.size(); ++merged)
-        if (parts_of[merged] != pair_map::EMPTY) ids = std::max<std::size_t>(ids, pair_from_key(parts_of[merged]).left + 1);
-    partners_from.assign(ids + 1, 0);
     for (std::uint32_t key : parts_of)
-        if (key != pair_map::EMPTY) ++partners_from[pair_from_key(key).left + 1];
-    for (std::size_t i = 1; i < partners_from.size(); ++i) partners_from[i] += partners_from[i - 1];
+        if (key != pair_map::EMPTY) ids = std::max<std::size_t>(ids, pair_from_key(key).left + std::size_t{1});
+    // Counts at x + 2, summed into starts at x + 1, which placing moves on
+    // to the ends: partners_from[x] is then the start of x, with no second array.
+    partners_from.assign(ids + 2, 0);
+    for (std::uint32_t key : parts_of)
+        if (key != pair_map::EMPTY) ++partners_from[pair_from_key(key).left + 2];
+    for (std::size_t i = 2; i < partners_from.size(); ++i) partners_from[i] += partners_from[i - 1];
     partners.resize(partners_from.back());
-    std::vector<std::uint32_t> next(partners_from.begin(), partners_from.end() - 1);
     for (std::size_t merged = 0; merged < parts_of.size(); ++merged) {
         if (parts_of[merged] == pair_map::EMPTY) continue;
         const token_pair pair = pair_from_key(parts_of[merged]);
-        partners[next[pair.left]++] = {pair.right, static_cast<token_id>(merged)};
+        partners[partners_from[pair.left + 1]++] = {pair.right, static_cast<token_id>(merged)};
     }
+    partners_from.pop_back();
 }
 
 // A merge (l, r) joins the last grapheme of l to the first grapheme of r.
