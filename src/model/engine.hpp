@@ -22,7 +22,7 @@
 //     is always at the top.
 // Memory is 12 bytes per position (8 sequence node, 4 block) plus
 // up to two list entries per merged occurrence and 48 bytes per distinct pair:
-// about 12.8 bytes per position after the first count and 17.6 at the peak of
+// about 13.0 bytes per position after the first count and 17.7 at the peak of
 // a 3 MB chunk of English (make bench).
 #pragma once
 
