@@ -154,7 +154,29 @@ TEST_P(random_differential, learning_loop) {
 }
 
 // The learned-merge pass's calls: best excluding a growing list; a miss
-// excludes the pair, a hit merges it.
+// excludes the pair, a hit merges it, and `limit` misses in a row end it.
+// With `between`, now and then a choice without exclusions comes between
+// two of the pass's, and the pass then goes on with its list.
+template <class Fast>
+void learned_merge_pass(twin<Fast>& t, const merge_table& merges, int limit, int round,
+                        std::mt19937* between = nullptr) {
+    std::vector<token_pair> excluded;
+    for (int failed = 0; failed < limit;) {
+        if (between && (*between)() % 6 == 0) ASSERT_EQ(t.engine.best(), t.literal.best()) << "round " << round;
+        auto want = t.literal.best_excluding(excluded);
+        ASSERT_EQ(t.engine.best_excluding(excluded), want) << "round " << round;
+        if (!want) break;
+        if (const token_id* merged = find_merge(merges, *want)) {
+            failed = 0;
+            t.merge(*want, *merged);
+            if (::testing::Test::HasFatalFailure()) return;
+        } else {
+            excluded.push_back(*want);
+            ++failed;
+        }
+    }
+}
+
 template <class Fast>
 void learned_merge_pass_calls(int seed) {
     std::mt19937 rng(seed + 1000);
@@ -162,21 +184,8 @@ void learned_merge_pass_calls(int seed) {
         token_id fresh;
         merge_table merges = random_merges(rng, fresh);
         twin<Fast> t{random_sequence(rng), merges};
-        std::vector<token_pair> excluded;
-        const int limit = std::uniform_int_distribution{1, 12}(rng);
-        for (int failed = 0; failed < limit;) {
-            auto want = t.literal.best_excluding(excluded);
-            ASSERT_EQ(t.engine.best_excluding(excluded), want) << "round " << round;
-            if (!want) break;
-            if (const token_id* merged = find_merge(merges, *want)) {
-                failed = 0;
-                t.merge(*want, *merged);
-                if (::testing::Test::HasFatalFailure()) return;
-            } else {
-                excluded.push_back(*want);
-                ++failed;
-            }
-        }
+        learned_merge_pass(t, merges, std::uniform_int_distribution{1, 12}(rng), round);
+        if (::testing::Test::HasFatalFailure()) return;
         t.finish();
     }
 }
@@ -186,9 +195,7 @@ TEST_P(random_differential, learned_merge_pass) {
 }
 
 // A later chunk's calls on one source: the learned-merge pass, then the
-// learning loop, which must see every pair the pass excluded again. Now and
-// then a choice without exclusions comes between two of the pass's, and
-// the pass then goes on with its list.
+// learning loop, which must see every pair the pass excluded again.
 template <class Fast>
 void pass_then_learning_calls(int seed) {
     std::mt19937 rng(seed + 3000);
@@ -196,21 +203,8 @@ void pass_then_learning_calls(int seed) {
         token_id fresh;
         merge_table merges = random_merges(rng, fresh);
         twin<Fast> t{random_sequence(rng), merges};
-        std::vector<token_pair> excluded;
-        for (int failed = 0; failed < 7;) {
-            if (rng() % 6 == 0) ASSERT_EQ(t.engine.best(), t.literal.best()) << "round " << round;
-            auto want = t.literal.best_excluding(excluded);
-            ASSERT_EQ(t.engine.best_excluding(excluded), want) << "round " << round;
-            if (!want) break;
-            if (const token_id* merged = find_merge(merges, *want)) {
-                failed = 0;
-                t.merge(*want, *merged);
-                if (::testing::Test::HasFatalFailure()) return;
-            } else {
-                excluded.push_back(*want);
-                ++failed;
-            }
-        }
+        learned_merge_pass(t, merges, 7, round, &rng);
+        if (::testing::Test::HasFatalFailure()) return;
         for (int step = 0; step < 30; ++step) {
             auto want = t.literal.best();
             ASSERT_EQ(t.engine.best(), want) << "round " << round << " step " << step;
