@@ -113,7 +113,8 @@ def _same_as_open(path: str, info: os.stat_result) -> bool:
 def _open_corpus(name: str) -> Corpus:
     """Opens the corpus once; "-" is standard input. What was checked is what
     the child reads, also when the name is not UTF-8."""
-    if name == "-":
+    from_stdin = name == "-"
+    if from_stdin:
         if sys.stdin is None:
             raise CliError("standard input is closed; there is no corpus to read")
         fd = os.dup(0)
@@ -138,7 +139,7 @@ def _open_corpus(name: str) -> Corpus:
     # input left part way into a file by an earlier reader is copied from
     # where it stands instead, as any stream is: the corpus is what "-" has
     # still to give.
-    if stat.S_ISREG(mode) and not (name == "standard input" and os.lseek(fd, 0, os.SEEK_CUR) != 0):
+    if stat.S_ISREG(mode) and not (from_stdin and os.lseek(fd, 0, os.SEEK_CUR) != 0):
         return Corpus(fd, os.fstat(fd).st_size)
     return Corpus(fd, None)
 
