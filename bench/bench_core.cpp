@@ -21,13 +21,13 @@
 #include <string_view>
 #include <vector>
 
-#include "model/encode.hpp"
-#include "model/engine.hpp"
+#include "encoding/encode.hpp"
+#include "learning/engine.hpp"
 #include "model/failure.hpp"
 #include "model/grapheme.hpp"
-#include "model/merge_learning.hpp"
+#include "learning/merge_learning.hpp"
 #include "model/pretokenize.hpp"
-#include "model/ranked.hpp"
+#include "encoding/ranked.hpp"
 #include "persist/load.hpp"
 #include "training/train.hpp"
 

@@ -15,10 +15,10 @@ command -v "$cxx" >/dev/null || { echo "fuzz: $cxx not found (apt-get install cl
 mkdir -p "$out"
 
 targets=(model_reader text_path decode)
-[ -s "$root/src/model/engine.cpp" ] && grep -q pair_engine "$root/src/model/engine.hpp" && targets+=(engine)
+[ -s "$root/src/learning/engine.cpp" ] && grep -q pair_engine "$root/src/learning/engine.hpp" && targets+=(engine)
 
 # Every core source, so a file added to the core is fuzzed without editing this.
-mapfile -t core < <(cd "$root" && ls src/model/*.cpp src/persist/*.cpp src/training/*.cpp)
+mapfile -t core < <(cd "$root" && ls src/model/*.cpp src/learning/*.cpp src/encoding/*.cpp src/persist/*.cpp src/training/*.cpp)
 
 sanitizers="address,undefined"
 common="-std=c++20 -g -O1 -fno-omit-frame-pointer -I$root/src -include $root/fuzz/compat.hpp -fno-sanitize-recover=undefined"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
-#include "model/decode.hpp"
+#include "encoding/decode.hpp"
 #include "model/failure.hpp"
 #include "model/utf8.hpp"
 #include "persist/model_file.hpp"

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
-#include "model/engine.hpp"
+#include "learning/engine.hpp"
 #include "model/failure.hpp"
-#include "model/pair_source.hpp"
+#include "learning/pair_source.hpp"
 
 using namespace tolvane;
 

@@ -11,10 +11,10 @@
 #include <variant>
 
 #include "fuzz_support.hpp"
-#include "model/decode.hpp"
-#include "model/encode.hpp"
+#include "encoding/decode.hpp"
+#include "encoding/encode.hpp"
 #include "model/failure.hpp"
-#include "model/merge_learning.hpp"
+#include "learning/merge_learning.hpp"
 #include "model/pretokenize.hpp"
 #include "persist/model_file.hpp"
 

@@ -12,8 +12,8 @@
 
 #include "model/data.hpp"
 #include "model/grapheme.hpp"
-#include "model/merge_learning.hpp"
-#include "model/output.hpp"
+#include "learning/merge_learning.hpp"
+#include "learning/output.hpp"
 #include "model/pretokenize.hpp"
 
 namespace tolvane_fuzz {

@@ -8,11 +8,11 @@
 #include <string_view>
 
 #include "fuzz_support.hpp"
-#include "model/decode.hpp"
-#include "model/encode.hpp"
+#include "encoding/decode.hpp"
+#include "encoding/encode.hpp"
 #include "model/failure.hpp"
 #include "model/grapheme.hpp"
-#include "model/merge_learning.hpp"
+#include "learning/merge_learning.hpp"
 #include "model/pretokenize.hpp"
 #include "model/utf8.hpp"
 

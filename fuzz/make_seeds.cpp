@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
-#include "model/encode.hpp"
+#include "encoding/encode.hpp"
 #include "model/pretokenize.hpp"
 #include "persist/model_file.hpp"
 

@@ -11,8 +11,8 @@
 #include "binding/data_type.hpp"
 #include "binding/module_once.hpp"
 #include "binding/panic.hpp"
-#include "model/decode.hpp"
-#include "model/encode.hpp"
+#include "encoding/decode.hpp"
+#include "encoding/encode.hpp"
 #include "persist/load.hpp"
 #include "training/train.hpp"
 

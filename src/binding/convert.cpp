@@ -1,6 +1,6 @@
 #include "binding/convert.hpp"
 
-#include "model/thread_buffer.hpp"
+#include "encoding/thread_buffer.hpp"
 
 #include <algorithm>
 #include <array>

@@ -6,7 +6,7 @@
 
 #include "binding/py_ref.hpp"
 #include "model/data.hpp"
-#include "model/encode.hpp"
+#include "encoding/encode.hpp"
 
 namespace tolvane::binding {
 

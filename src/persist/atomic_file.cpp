@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "model/failure.hpp"
-#include "persist/posix_file.hpp"
+#include "model/posix_file.hpp"
 
 namespace tolvane {
 namespace {

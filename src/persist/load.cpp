@@ -15,7 +15,7 @@
 
 #include "model/failure.hpp"
 #include "persist/model_file.hpp"
-#include "persist/posix_file.hpp"
+#include "model/posix_file.hpp"
 
 namespace tolvane {
 

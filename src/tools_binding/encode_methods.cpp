@@ -6,7 +6,7 @@
 
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
-#include "model/batch.hpp"
+#include "encoding/batch.hpp"
 #include "tools_binding/tokenizer_type.hpp"
 
 namespace tolvane::tools {

@@ -4,7 +4,7 @@
 
 #include "binding/args.hpp"
 #include "binding/module_once.hpp"
-#include "model/ranked.hpp"
+#include "encoding/ranked.hpp"
 #include "tools_binding/tokenizer_type.hpp"
 
 namespace tolvane::tools {

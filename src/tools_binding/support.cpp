@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "model/batch.hpp"
+#include "encoding/batch.hpp"
 
 namespace tolvane::tools {
 

@@ -16,7 +16,7 @@
 #include "binding/convert.hpp"
 #include "binding/errors.hpp"
 #include "binding/py_ref.hpp"
-#include "model/tokenizer.hpp"
+#include "encoding/tokenizer.hpp"
 
 namespace tolvane::tools {
 

@@ -11,10 +11,10 @@
 #include <unistd.h>
 
 #include "model/failure.hpp"
-#include "model/merge_learning.hpp"
+#include "learning/merge_learning.hpp"
 #include "model/pretokenize.hpp"
 #include "model/utf8.hpp"
-#include "persist/posix_file.hpp"
+#include "model/posix_file.hpp"
 
 namespace tolvane {
 namespace {

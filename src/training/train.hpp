@@ -5,7 +5,7 @@
 #include <string>
 
 #include "model/data.hpp"
-#include "model/output.hpp"
+#include "learning/output.hpp"
 
 namespace tolvane {
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "model/decode.hpp"
+#include "encoding/decode.hpp"
 #include "model/failure.hpp"
 
 using namespace tolvane;

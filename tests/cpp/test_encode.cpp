@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "model/encode.hpp"
+#include "encoding/encode.hpp"
 #include "model/failure.hpp"
-#include "model/pair_ops.hpp"
+#include "learning/pair_ops.hpp"
 #include "model/pretokenize.hpp"
 
 using namespace tolvane;

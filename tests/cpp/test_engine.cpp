@@ -19,10 +19,10 @@
 
 #include <gtest/gtest.h>
 
-#include "model/encode.hpp"
-#include "model/engine.hpp"
+#include "encoding/encode.hpp"
+#include "learning/engine.hpp"
 #include "model/failure.hpp"
-#include "model/merge_learning.hpp"
+#include "learning/merge_learning.hpp"
 #include "model/pretokenize.hpp"
 #include "training/train.hpp"
 

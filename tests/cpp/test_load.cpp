@@ -16,7 +16,7 @@
 #include "model/failure.hpp"
 #include "persist/load.hpp"
 #include "persist/model_file.hpp"
-#include "persist/posix_file.hpp"
+#include "model/posix_file.hpp"
 
 using namespace tolvane;
 using namespace std::string_literals;

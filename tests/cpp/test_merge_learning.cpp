@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "model/failure.hpp"
-#include "model/merge_learning.hpp"
+#include "learning/merge_learning.hpp"
 
 namespace tolvane {
 namespace {

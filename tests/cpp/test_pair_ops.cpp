@@ -7,7 +7,7 @@
 #include <string>
 
 #include "model/failure.hpp"
-#include "model/pair_ops.hpp"
+#include "learning/pair_ops.hpp"
 
 using namespace tolvane;
 

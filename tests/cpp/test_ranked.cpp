@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "model/failure.hpp"
-#include "model/merge_learning.hpp"
-#include "model/pair_ops.hpp"
+#include "learning/merge_learning.hpp"
+#include "learning/pair_ops.hpp"
 #include "model/pretokenize.hpp"
-#include "model/ranked.hpp"
+#include "encoding/ranked.hpp"
 
 using namespace tolvane;
 namespace fs = std::filesystem;

@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "model/batch.hpp"
-#include "model/encode.hpp"
+#include "encoding/batch.hpp"
+#include "encoding/encode.hpp"
 #include "model/failure.hpp"
-#include "model/merge_learning.hpp"
+#include "learning/merge_learning.hpp"
 #include "model/pretokenize.hpp"
-#include "model/tokenizer.hpp"
+#include "encoding/tokenizer.hpp"
 #include "persist/atomic_file.hpp"
 
 using namespace tolvane;

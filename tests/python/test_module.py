@@ -147,7 +147,7 @@ class TestPanicException:
         err = capfd.readouterr().err
         assert "This should not happend" in err
         # file:line of the failure site, then the function
-        assert "src/model/decode.cpp:" in err
+        assert "src/encoding/decode.cpp:" in err
         assert "decode_tokens" in err
 
     def test_uncaught_panic_ends_the_interpreter(self, tmp_path):

@@ -2,7 +2,7 @@
 // takes merges. Merge learning and encoding are written once against this
 // shape; two sources provide it:
 //   literal_pairs - recounts the whole sequence for every question (the reference);
-//   pair_engine   - keeps counts incremental (model/engine.hpp), the shipped path.
+//   pair_engine   - keeps counts incremental (learning/engine.hpp), the shipped path.
 // Both are templates' arguments, not a class hierarchy. For the same calls
 // they must give the same answers and the same sequence, step by step.
 //
@@ -22,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-#include "model/pair_ops.hpp"
+#include "learning/pair_ops.hpp"
 
 namespace tolvane {
 

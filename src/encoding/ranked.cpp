@@ -1,4 +1,4 @@
-#include "model/ranked.hpp"
+#include "encoding/ranked.hpp"
 
 #include <algorithm>
 #include <array>
@@ -9,11 +9,11 @@
 
 #include "model/failure.hpp"
 #include "model/grapheme.hpp"
-#include "model/pair_ops.hpp"
-#include "model/ranked_rounds.hpp"
-#include "model/piece_cache.hpp"
-#include "model/segment_cache.hpp"
-#include "model/thread_buffer.hpp"
+#include "learning/pair_ops.hpp"
+#include "encoding/ranked_rounds.hpp"
+#include "encoding/piece_cache.hpp"
+#include "encoding/segment_cache.hpp"
+#include "encoding/thread_buffer.hpp"
 #include "model/utf8.hpp"
 
 namespace tolvane {
@@ -285,7 +285,7 @@ bool ranked_encoder::pieces_join(token_id last, token_id last_grapheme, token_id
 
 namespace {
 
-// Per-thread buffers, each found once per call (model/thread_buffer.hpp).
+// Per-thread buffers, each found once per call (encoding/thread_buffer.hpp).
 struct segment_buffers {
     token_sequence segment;
     segment_cache cache;

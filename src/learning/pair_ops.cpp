@@ -1,4 +1,4 @@
-#include "model/pair_ops.hpp"
+#include "learning/pair_ops.hpp"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "model/decode.hpp"
+#include "encoding/decode.hpp"
 
 #include "model/failure.hpp"
 #include "model/utf8.hpp"

@@ -1,4 +1,4 @@
-#include "model/engine.hpp"
+#include "learning/engine.hpp"
 
 #include <algorithm>
 #include <exception>

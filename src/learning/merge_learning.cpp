@@ -1,4 +1,4 @@
-#include "model/merge_learning.hpp"
+#include "learning/merge_learning.hpp"
 
 #include <algorithm>
 #include <array>
@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "model/engine.hpp"
+#include "learning/engine.hpp"
 #include "model/failure.hpp"
-#include "model/pair_source.hpp"
+#include "learning/pair_source.hpp"
 
 namespace tolvane {
 namespace {

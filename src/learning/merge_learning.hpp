@@ -3,8 +3,8 @@
 #pragma once
 
 #include "model/data.hpp"
-#include "model/engine.hpp"
-#include "model/output.hpp"
+#include "learning/engine.hpp"
+#include "learning/output.hpp"
 
 namespace tolvane {
 

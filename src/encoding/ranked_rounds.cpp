@@ -1,4 +1,4 @@
-#include "model/ranked_rounds.hpp"
+#include "encoding/ranked_rounds.hpp"
 
 #include <algorithm>
 #include <array>
@@ -6,7 +6,7 @@
 #include <functional>
 #include <limits>
 
-#include "model/thread_buffer.hpp"
+#include "encoding/thread_buffer.hpp"
 
 namespace tolvane {
 

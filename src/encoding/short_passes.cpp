@@ -1,4 +1,4 @@
-#include "model/short_passes.hpp"
+#include "encoding/short_passes.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "model/thread_buffer.hpp"
+#include "encoding/thread_buffer.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

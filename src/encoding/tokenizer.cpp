@@ -1,10 +1,10 @@
-#include "model/tokenizer.hpp"
+#include "encoding/tokenizer.hpp"
 
 #include <array>
 #include <unordered_map>
 
-#include "model/decode.hpp"
-#include "model/encode.hpp"
+#include "encoding/decode.hpp"
+#include "encoding/encode.hpp"
 #include "model/failure.hpp"
 #include "model/grapheme.hpp"
 

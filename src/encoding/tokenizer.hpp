@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "model/data.hpp"
-#include "model/encode.hpp"
-#include "model/ranked.hpp"
+#include "encoding/encode.hpp"
+#include "encoding/ranked.hpp"
 
 namespace tolvane {
 

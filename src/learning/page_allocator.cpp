@@ -1,4 +1,4 @@
-#include "model/page_allocator.hpp"
+#include "learning/page_allocator.hpp"
 
 #include <sys/mman.h>
 #include <unistd.h>

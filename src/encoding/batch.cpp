@@ -1,4 +1,4 @@
-#include "model/batch.hpp"
+#include "encoding/batch.hpp"
 
 #include <algorithm>
 #include <atomic>

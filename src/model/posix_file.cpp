@@ -1,4 +1,4 @@
-#include "persist/posix_file.hpp"
+#include "model/posix_file.hpp"
 
 #include <cerrno>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "model/output.hpp"
+#include "learning/output.hpp"
 
 #include <cerrno>
 #include <string>
@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "model/failure.hpp"
-#include "persist/posix_file.hpp"
+#include "model/posix_file.hpp"
 
 namespace tolvane {
 

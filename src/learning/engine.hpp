@@ -1,4 +1,4 @@
-// The incremental pair engine (see model/pair_source.hpp for the shape it follows).
+// The incremental pair engine (see learning/pair_source.hpp for the shape it follows).
 //
 // It gives the same answers as literal_pairs, call for call, but counts the
 // sequence once: a merge changes only the counts of the pairs around the
@@ -31,9 +31,9 @@
 #include <utility>
 #include <vector>
 
-#include "model/page_allocator.hpp"
+#include "learning/page_allocator.hpp"
 #include "model/pair_map.hpp"
-#include "model/pair_source.hpp"
+#include "learning/pair_source.hpp"
 
 namespace tolvane {
 

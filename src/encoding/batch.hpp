@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "model/tokenizer.hpp"
+#include "encoding/tokenizer.hpp"
 
 namespace tolvane {
 

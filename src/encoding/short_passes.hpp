@@ -14,7 +14,7 @@
 #include <cstddef>
 
 #include "model/data.hpp"
-#include "model/merge_lookup.hpp"
+#include "encoding/merge_lookup.hpp"
 
 namespace tolvane {
 

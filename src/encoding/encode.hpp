@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "model/data.hpp"
-#include "model/merge_lookup.hpp"
+#include "encoding/merge_lookup.hpp"
 
 namespace tolvane {
 

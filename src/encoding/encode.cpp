@@ -1,13 +1,13 @@
-#include "model/encode.hpp"
+#include "encoding/encode.hpp"
 
 #include <cstring>
 
 #include "model/ascii_ids.hpp"
-#include "model/engine.hpp"
+#include "learning/engine.hpp"
 #include "model/failure.hpp"
 #include "model/grapheme.hpp"
-#include "model/pair_source.hpp"
-#include "model/short_passes.hpp"
+#include "learning/pair_source.hpp"
+#include "encoding/short_passes.hpp"
 
 namespace tolvane {
 
