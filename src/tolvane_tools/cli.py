@@ -104,7 +104,7 @@ def cmd_encode(args) -> int:
 
 
 def _warn_unknown(tok, text: str) -> None:
-    from tolvane_tools.encode_run import unknown_warning
+    from tolvane_tools.corpus_report import unknown_warning
 
     warning = unknown_warning(tok, text)
     if warning is not None:

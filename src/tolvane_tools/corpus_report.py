@@ -3,11 +3,13 @@ the closing summary, with the graphemes the model does not know."""
 
 from __future__ import annotations
 
+import array
+import bisect
 import shutil
 import time
 from collections import Counter
 from dataclasses import dataclass, field
-from typing import TextIO
+from typing import Iterator, TextIO
 
 from tolvane_tools.progress import clock
 from tolvane_tools.visible import visible_text
@@ -131,3 +133,75 @@ def unknown_lines(totals: Totals) -> list[str]:
     for grapheme, n in shown:
         lines.append(f"    {n:>12,}  {points[grapheme]:<{width}}  {visible_text(grapheme)}")
     return lines
+
+
+MAX_TOKEN_ID = 0xFFFF
+
+
+class UnknownTally:
+    """Counts the graphemes the model does not know, exactly.
+
+    Each one becomes the oov token, so only documents whose ids hold the oov
+    id need a second look, provided no learned merge takes the oov token as a
+    part (it would hide inside the merged token). A model where one does has
+    every document looked at."""
+
+    def __init__(self, tok) -> None:
+        self.tok = tok
+        self.oov = tok.oov_id
+        self.every_document = self.oov is not None and _merges_take(tok, self.oov)
+        # The oov id as the Tokenizer's native uint16 bytes.
+        self.needle = b"" if self.oov is None else array.array("H", [self.oov]).tobytes()
+
+    def add(self, documents: list[str], ids: bytes, offsets: array.array, totals: Totals) -> None:
+        if self.oov is None:
+            return  # encoding refuses unknown graphemes on such a model
+        for index in self._candidates(ids, offsets):
+            found = self.tok.unknown_graphemes(documents[index])
+            if found:
+                totals.unknown.update(found)
+                totals.unknown_documents += 1
+
+    def _candidates(self, ids: bytes, offsets: array.array) -> Iterator[int]:
+        if self.every_document:
+            yield from range(len(offsets) - 1)
+            return
+        last = -1
+        at = ids.find(self.needle)
+        while at != -1:
+            if at % 2 == 0:  # a match across two ids is no id
+                index = bisect.bisect_right(offsets, at // 2) - 1
+                if index != last:
+                    yield index
+                    last = index
+                # The rest of this document needs no more searching.
+                at = ids.find(self.needle, 2 * offsets[index + 1])
+            else:
+                at = ids.find(self.needle, at + 1)
+
+
+def _merges_take(tok, token: int) -> bool:
+    for merged in range(MAX_TOKEN_ID + 1):
+        try:
+            pair = tok.merge_of(merged)
+        except (KeyError, ValueError):
+            continue
+        if pair is not None and token in pair:
+            return True
+    return False
+
+
+def unknown_warning(tok, text: str) -> str | None:
+    """The warning for one text with graphemes the model does not know."""
+    found = tok.unknown_graphemes(text)
+    count = sum(found.values())
+    if not count:
+        return None
+    listed = ", ".join(visible_text(g) for g, _ in
+                       sorted(found.items(), key=lambda item: (-item[1], item[0]))[:5])
+    more = ", ..." if len(found) > 5 else ""
+    if count == 1:
+        return (f"tolvane: warning: 1 grapheme of the text is not in the model ({listed}); "
+                "it becomes the oov token, which decodes to nothing")
+    return (f"tolvane: warning: {count} graphemes of the text are not in the model ({listed}{more}); "
+            "they become the oov token, which decodes to nothing")
