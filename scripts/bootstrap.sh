@@ -41,8 +41,9 @@ if [ ! -x .venv/bin/python ] || [ "$(cat .venv/tolvane-python 2>/dev/null)" != "
 fi
 
 # The engines are for the tests of the examples/ recipes (Spark also needs the
-# Java runtime that the machine has, or its test says why it skips).
-requirements=$(.venv/bin/python scripts/requirements.py build test engines)
+# Java runtime that the machine has, or its test says why it skips); hf for
+# the tests of the tokenizer.json export.
+requirements=$(.venv/bin/python scripts/requirements.py build test engines hf)
 if [ "$(cat .venv/tolvane-requirements 2>/dev/null)" != "$requirements" ]; then
     echo "bootstrap: installing the Python tools into .venv"
     # shellcheck disable=SC2086

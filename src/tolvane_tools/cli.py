@@ -1,4 +1,4 @@
-"""The `tolvane` command line: train, encode, decode, inspect, show.
+"""The `tolvane` command line: train, encode, decode, inspect, export, show.
 
 Every error ends in one line on standard error and a non-zero exit status:
 1 for a failure, 2 for a usage error, 130 when interrupted."""
@@ -183,6 +183,31 @@ def cmd_show(args) -> int:
     return 0
 
 
+def cmd_export(args) -> int:
+    from tolvane_tools.encode_run import load_tokenizer
+    from tolvane_tools.huggingface import write_tokenizer_json
+    from tolvane_tools.paths import check_output
+
+    to_stdout = args.output == "-"
+    if not to_stdout:
+        check_output(args.output, "output")
+    tok = load_tokenizer(args.model)
+    try:
+        if to_stdout:
+            from tolvane_tools.huggingface import tokenizer_json
+
+            _write_text(json.dumps(tokenizer_json(tok), ensure_ascii=False, indent=1) + "\n")
+            return 0
+        write_tokenizer_json(tok, args.output)
+    except ValueError as error:
+        raise CliError(f"cannot export {args.model}: {error}") from None
+    except OSError as error:
+        raise CliError(f"cannot write {args.output}: {error.strerror}") from None
+    print(f"wrote {args.output}: {tok.vocab_size} tokens, for tokenizers and transformers "
+          "(the ids of --mode ranked)")
+    return 0
+
+
 def package_version() -> str:
     """The installed distribution's version; the module `tolvane` itself carries none."""
     from importlib.metadata import PackageNotFoundError, version
@@ -252,6 +277,14 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--limit", type=_count, metavar="N", help="show the first N tokens only")
     p.add_argument("--json", action="store_true", help="print JSON")
     p.set_defaults(run=cmd_inspect)
+
+    p = sub.add_parser("export", help="write the model for other libraries (a tokenizer.json)")
+    model_option(p)
+    p.add_argument("--format", choices=("huggingface",), default="huggingface",
+                   help="huggingface: a tokenizer.json for tokenizers and transformers (the default)")
+    p.add_argument("-o", "--output", default="tokenizer.json", metavar="FILE",
+                   help="where it goes (default: ./tokenizer.json; - is standard output)")
+    p.set_defaults(run=cmd_export)
 
     p = sub.add_parser("show", help="show how a text splits into tokens")
     model_option(p)

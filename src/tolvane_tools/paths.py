@@ -55,13 +55,13 @@ def read_model_bytes(path: str) -> bytes:
         return f.read()
 
 
-def check_output(output: str) -> None:
+def check_output(output: str, what: str = "output model") -> None:
     """Refuses an output the finished model could not be renamed to, before
     any training: an empty name, a name that ends in a slash, a directory, a
     missing parent directory, or an existing file that is not a regular one
     (the rename would replace a device node or a pipe with the model)."""
     if output == "":
-        raise CliError("the output model name is empty")
+        raise CliError(f"the {what} name is empty")
     if output.endswith(os.sep):
         raise CliError(f"output names a directory: {output}")
     try:

@@ -145,8 +145,6 @@ def data(make_data):
 def trained_model_file(tmp_path_factory):
     """A model trained from nothing on about 1.5 MB of English (standard
     library sources) and multilingual text; the path of its file."""
-    import os
-
     from real_texts import english_documents, multilingual_lines
 
     folder = tmp_path_factory.mktemp("trained")
@@ -155,6 +153,13 @@ def trained_model_file(tmp_path_factory):
     corpus.write_text("".join(english_documents(1_000_000)) + multilingual[:500_000], encoding="utf-8")
     (folder / "empty.model").write_bytes(EMPTY_MODEL)
     data = tolvane.load_from_file(str(folder / "empty.model"))
+    quiet_training(data, folder, corpus)
+    return str(folder / "tokenizer")
+
+
+def quiet_training(data, folder, corpus):
+    """data.train(corpus) in `folder`, where it leaves "tokenizer", with its
+    console lines thrown away."""
     here = os.getcwd()
     os.chdir(folder)  # training writes "tokenizer" into the working directory
     try:
@@ -168,4 +173,3 @@ def trained_model_file(tmp_path_factory):
                 os.close(saved)
     finally:
         os.chdir(here)
-    return str(folder / "tokenizer")

@@ -1,0 +1,149 @@
+"""The Hugging Face export: the tokenizer.json gives the ids of
+mode="ranked" line by line on held-out real text and on generated texts full
+of emoji sequences, flags, combining marks and CR LF, and decodes alike."""
+
+import json
+import subprocess
+import sys
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from real_texts import english_documents, multilingual_lines
+from tolvane_tools import Tokenizer
+from tolvane_tools.huggingface import build_export, compare, write_tokenizer_json
+
+tokenizers = pytest.importorskip("tokenizers")
+
+
+@pytest.fixture(scope="session")
+def trained(trained_model_file):
+    return Tokenizer.from_file(trained_model_file)
+
+
+@pytest.fixture(scope="session")
+def exported(trained, tmp_path_factory):
+    path = tmp_path_factory.mktemp("hf") / "tokenizer.json"
+    write_tokenizer_json(trained, path)
+    return tokenizers.Tokenizer.from_file(str(path))
+
+
+def held_out_lines():
+    """Real lines the trained model never saw: English sources after its first
+    megabyte, and the multilingual lines after its first 500,000 characters."""
+    seen = len("".join(english_documents(1_000_000)))
+    english = "".join(english_documents(1_400_000))[seen:].splitlines()
+    multilingual, chars = [], 0
+    for line in multilingual_lines():
+        chars += len(line) + 1
+        if chars > 500_000:
+            multilingual.append(line)
+    return [l for l in english if l.strip()][:3000], multilingual[::5][:3000]
+
+
+def test_held_out_lines_give_the_ranked_ids(trained, exported):
+    for name, lines in zip(["English", "multilingual"], held_out_lines()):
+        assert len(lines) >= 1000, name
+        result = compare(trained, exported, lines)
+        assert result.share_equal >= 0.999, (name, result.kinds, result.examples)
+        # Every line that differs is of a kind the README explains.
+        assert "other" not in result.kinds, (name, result.examples.get("other"))
+        assert result.decode_equal == result.lines, name
+
+
+# Pieces that make graphemes of several code points, and the borders between
+# them hard: flags side by side, ZWJ sequences holding emoji that start graphemes
+# of their own, marks on marks, CR LF beside lone CR and LF, Hangul jamo.
+PIECES = ["a", "e", " ", "\r\n", "\r", "\n", "\u0301", "\u0308", "e\u0301", "\u200d",
+          "\U0001F469", "\U0001F467", "\u2764\ufe0f", "\U0001F3FD", "\U0001F1E9\U0001F1EA",
+          "\U0001F1FA", "\U0001F1F8", "\U0001F1EA", "\u1100\u1161", "\u11a8", "\uac00",
+          "\U0001F469\u200d\u2764\ufe0f\u200d\U0001F468", "\U0001F468\u200d\U0001F469\u200d\U0001F467"]
+
+
+@pytest.fixture(scope="session")
+def emoji_model(tmp_path_factory):
+    """A model trained on text made of PIECES, so that it knows their graphemes
+    and has learned merges across them."""
+    import random
+
+    import tolvane
+
+    from conftest import EMPTY_MODEL, quiet_training
+
+    rng = random.Random(20)
+    folder = tmp_path_factory.mktemp("emoji")
+    lines = ["".join(rng.choice(PIECES) for _ in range(rng.randrange(1, 30))) for _ in range(6000)]
+    (folder / "corpus.txt").write_text("\n".join(lines), encoding="utf-8")
+    (folder / "empty.model").write_bytes(EMPTY_MODEL)
+    data = tolvane.load_from_file(str(folder / "empty.model"))
+    quiet_training(data, folder, folder / "corpus.txt")
+    tok = Tokenizer.from_file(str(folder / "tokenizer"))
+    path = folder / "tokenizer.json"
+    write_tokenizer_json(tok, path)
+    return tok, tokenizers.Tokenizer.from_file(str(path))
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.lists(st.sampled_from(PIECES), max_size=40))
+def test_generated_texts_give_the_ranked_ids(emoji_model, pieces):
+    tok, hf = emoji_model
+    text = "".join(pieces)
+    ours = tok.encode(text, mode="ranked")
+    theirs = hf.encode(text, add_special_tokens=False)
+    if tok.unknown_graphemes(text):
+        return  # the ranked mode gives it one oov id, the file its code points
+    if not _flags_side_by_side(text):
+        assert theirs.ids == ours
+    assert hf.decode(theirs.ids) == tok.decode(ours) == text
+
+
+def _flags_side_by_side(text):
+    run = 0
+    for ch in text:
+        run = run + 1 if "\U0001F1E6" <= ch <= "\U0001F1FF" else 0
+        if run >= 3:
+            return True
+    return False
+
+
+def test_the_file_keeps_the_model_readable(trained, tmp_path):
+    path = tmp_path / "tokenizer.json"
+    write_tokenizer_json(trained, path)
+    config = json.loads(path.read_text(encoding="utf-8"))
+    vocab = config["model"]["vocab"]
+    export = build_export(trained)
+    # Every token of the model is there under its own text, apart from those
+    # whose text an earlier token already has.
+    for token in range(trained.vocab_size):
+        if token == trained.oov_id or token in export.shadowed:
+            continue
+        assert vocab[trained.token_text(token)] == token
+    assert vocab[config["model"]["unk_token"]] == trained.oov_id
+    # The pieces the file adds to rebuild graphemes come after the model's ids.
+    assert all(token >= trained.vocab_size for token in export.added_pieces)
+    assert not list(tmp_path.glob(".*.part"))
+
+
+def _export(*args, cwd):
+    return subprocess.run([sys.executable, "-m", "tolvane_tools", "export", *map(str, args)],
+                          cwd=cwd, capture_output=True, timeout=120)
+
+
+def test_the_command_writes_the_file_and_refuses_what_it_cannot_write(trained_model_file, tmp_path):
+    done = _export("-m", trained_model_file, "--format", "huggingface", "-o", "out.json", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert b"wrote out.json" in done.stdout
+    hf = tokenizers.Tokenizer.from_file(str(tmp_path / "out.json"))
+    tok = Tokenizer.from_file(trained_model_file)
+    assert hf.encode("def main():\n    return 0").ids == tok.encode("def main():\n    return 0", mode="ranked")
+    shown = _export("-m", trained_model_file, "-o", "-", cwd=tmp_path)
+    assert json.loads(shown.stdout) == json.loads((tmp_path / "out.json").read_bytes())
+    (tmp_path / "folder").mkdir()
+    for output, message in [("folder", b"output is a directory: folder"),
+                            ("missing/out.json", b"output directory does not exist: missing"),
+                            ("", b"the output name is empty")]:
+        done = _export("-m", trained_model_file, "-o", output, cwd=tmp_path)
+        assert (done.returncode, done.stderr.strip()) == (1, b"tolvane: " + message)
+    done = _export("-m", tmp_path / "folder", cwd=tmp_path)
+    assert done.returncode == 1 and b"model path is a directory" in done.stderr
