@@ -122,9 +122,47 @@ def encoders_only():
                                  sentences_file(), PEER_PY, peer_venv(), OUT)
 
 
+def multilingual_split():
+    """Every tenth line of the multilingual corpus held out, the rest to train on."""
+    train_part, held = OUT / "multilingual-train.txt", OUT / "multilingual-heldout.txt"
+    lines = (CORPORA / "multilingual.txt").read_bytes().split(b"\n")
+    train_part.write_bytes(b"\n".join(l for i, l in enumerate(lines) if i % 10 != 9))
+    held.write_bytes(b"\n".join(l for i, l in enumerate(lines) if i % 10 == 9))
+    return train_part, held
+
+
+def export_section(say, english_model, missing_peers):
+    """The tokenizer.json export against the ranked mode, line by line, on the
+    held-out English text and on held-out multilingual lines."""
+    if "tokenizers" in missing_peers:
+        say(f"Export: skipped ({missing_peers['tokenizers']})")
+        return
+    train_part, held = multilingual_split()
+    _, multi_model = train(train_part, "train-multilingual-nine-tenths")
+    done = subprocess.run([PEER_PY, HERE / "bench_export.py",
+                           "English", english_model, CORPORA / "heldout.txt",
+                           "Multilingual", multi_model, held], capture_output=True, text=True)
+    for line in done.stdout.splitlines() or [f"Export: skipped ({done.stderr.strip()[-300:]})"]:
+        say(line)
+
+
+def export_only():
+    """`bench/run.py --export`: only the export section, after training the
+    two models it needs."""
+    build()
+    corpora()
+    OUT.mkdir(exist_ok=True)
+    say = lambda line="": print(line, flush=True)  # noqa: E731
+    say(f"tolvane bench (export only), {time.strftime('%Y-%m-%d %H:%M')}, {os.cpu_count()} cores")
+    _, english_model = train(CORPORA / "english.txt", "train-english")
+    export_section(say, english_model, peer_venv())
+
+
 def main():
     if sys.argv[1:] == ["--encoders"]:
         return encoders_only()
+    if sys.argv[1:] == ["--export"]:
+        return export_only()
     build()
     corpora()
     OUT.mkdir(exist_ok=True)
@@ -226,6 +264,9 @@ def main():
                            OUT / "corpus"], capture_output=True, text=True)
     for line in done.stdout.splitlines() or [f"Corpus encoding: skipped ({done.stderr.strip()[-300:]})"]:
         say(line)
+
+    say()
+    export_section(say, english_model, missing_peers)
 
     (OUT / "table.txt").write_text("\n".join(rows) + "\n")
 
