@@ -132,10 +132,10 @@ py_ref make_array_view(std::vector<T>&& values) {
 
 bool init_types() {
     if (cached_tokenizer_type && cached_array_type) return true;
-    // One table from the two files that define the methods.
+    // One table from the files that define the methods.
     static std::vector<PyMethodDef> methods;
     if (methods.empty()) {
-        for (PyMethodDef* table : {model_methods, encode_methods})
+        for (PyMethodDef* table : {model_methods, encode_methods, offsets_methods})
             for (PyMethodDef* m = table; m->ml_name; ++m) methods.push_back(*m);
         methods.push_back({nullptr, nullptr, 0, nullptr});
     }

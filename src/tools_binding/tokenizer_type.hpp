@@ -37,6 +37,7 @@ py_ref array_view(std::vector<std::uint64_t>&& values);
 // The method tables, defined beside the methods.
 extern PyMethodDef model_methods[];   // construction, accessors, pickling
 extern PyMethodDef encode_methods[];  // encode, count, batch and flat forms, decode
+extern PyMethodDef offsets_methods[];  // offsets, numpy, export
 extern PyGetSetDef tokenizer_getset[];
 
 }  // namespace tolvane::tools

@@ -25,7 +25,7 @@ def trained(trained_model_file):
 @pytest.fixture(scope="session")
 def exported(trained, tmp_path_factory):
     path = tmp_path_factory.mktemp("hf") / "tokenizer.json"
-    write_tokenizer_json(trained, path)
+    trained.to_huggingface(path)
     return tokenizers.Tokenizer.from_file(str(path))
 
 
@@ -80,7 +80,7 @@ def emoji_model(tmp_path_factory):
     quiet_training(data, folder, folder / "corpus.txt")
     tok = Tokenizer.from_file(str(folder / "tokenizer"))
     path = folder / "tokenizer.json"
-    write_tokenizer_json(tok, path)
+    tok.to_huggingface(path)
     return tok, tokenizers.Tokenizer.from_file(str(path))
 
 
