@@ -79,11 +79,11 @@ def _token_strings(model: Model, byte_ids: tuple[int, ...] | None,
     return texts
 
 
-def _unknown_spelling(texts: dict[int, str]) -> str:
-    """A spelling for the unknown token that no token text holds, so no merge
-    makes it and decoding can drop it."""
+def _unknown_spelling(texts: dict[int, str], specials: dict[str, int]) -> str:
+    """A spelling for the unknown token that no token text or special token
+    holds, so no merge makes it, no text matches it and decoding can drop it."""
     spelling, n = UNKNOWN_TOKEN, 0
-    while any(spelling in t for t in texts.values()):
+    while any(spelling in t for t in [*texts.values(), *specials]):
         n += 1
         spelling = f"<oov{n}>"
     return spelling
@@ -107,7 +107,7 @@ def build_export(tok) -> Export:
     byte_ids = getattr(tok, "byte_ids", None)
     texts = _token_strings(model, byte_ids, specials)
     out = Export(specials=specials, byte_fallback=byte_ids is not None)
-    out.unknown = _unknown_spelling(texts)
+    out.unknown = _unknown_spelling(texts, specials)
 
     # One id per text. Where tokens share a text, the one the ranked mode
     # gives for that text alone (the way it is most often reached), else the
@@ -159,6 +159,12 @@ def build_export(tok) -> Export:
     # of a token whose text the file gives another id is left out: the ranked
     # mode never reaches such a token (it reaches the text by the other id),
     # and in the file the merge would join the other id instead.
+    # The high byte tokens under the names the BPE's byte fallback looks up
+    # (the low ones are ASCII characters, which are always known).
+    for byte in range(0x80, 0x100) if byte_ids else ():
+        if _byte_name(byte) in texts.values() and out.vocab[_byte_name(byte)] != byte_ids[byte]:
+            raise ValueError(f"token {out.vocab[_byte_name(byte)]} has the text {_byte_name(byte)!r}, "
+                             "the name a tokenizer.json gives a byte token")
     learned: list[tuple[str, str]] = []
     for (left, right), merged in sorted(model.merges.items(), key=lambda item: item[1]):
         if left not in texts or right not in texts or merged not in texts:
@@ -184,10 +190,6 @@ def tokenizer_json(tok) -> dict:
     added = [{"id": token, "content": text, "single_word": False, "lstrip": False,
               "rstrip": False, "normalized": False, "special": True}
              for text, token in sorted(export.specials.items(), key=lambda item: item[1])]
-    if export.byte_fallback:
-        for byte in range(0x100):
-            name = _byte_name(byte)
-            export.vocab.setdefault(name, tok.byte_ids[byte])
     decoders = [{"type": "Replace", "pattern": {"String": export.unknown}, "content": ""}]
     if export.byte_fallback:
         decoders.append({"type": "ByteFallback"})
@@ -304,7 +306,9 @@ def compare(tok, hf_tokenizer, lines: list[str], examples: int = 3) -> Compariso
     that differs."""
     export = build_export(tok)
     result = Comparison(lines=len(lines))
-    ours = tok.encode_batch(lines, mode="ranked")
+    # The file matches every special token in the text, as allowed_special="all" does.
+    specials = {"allowed_special": "all"} if export.specials else {}
+    ours = tok.encode_batch(lines, mode="ranked", **specials)
     theirs = [e.ids for e in hf_tokenizer.encode_batch_fast(lines, add_special_tokens=False)] \
         if hasattr(hf_tokenizer, "encode_batch_fast") else \
         [e.ids for e in hf_tokenizer.encode_batch(lines, add_special_tokens=False)]

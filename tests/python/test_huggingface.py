@@ -147,3 +147,32 @@ def test_the_command_writes_the_file_and_refuses_what_it_cannot_write(trained_mo
         assert (done.returncode, done.stderr.strip()) == (1, b"tolvane: " + message)
     done = _export("-m", tmp_path / "folder", cwd=tmp_path)
     assert done.returncode == 1 and b"model path is a directory" in done.stderr
+
+
+@pytest.fixture(scope="session")
+def transformers():
+    return pytest.importorskip("transformers")  # imported once: it takes seconds
+
+
+def test_a_transformers_round_pads_truncates_and_gives_the_offsets(trained, transformers, tmp_path):
+    path = tmp_path / "tokenizer.json"
+    trained.to_huggingface(path)
+    fast = transformers.PreTrainedTokenizerFast(tokenizer_file=str(path),
+                                                clean_up_tokenization_spaces=False)
+    # A model without special tokens of its own: the usual two are added.
+    fast.add_special_tokens({"pad_token": "<pad>", "eos_token": "</s>"})
+    assert fast.pad_token_id >= trained.vocab_size
+    texts = ["def main():\n    return 0", "Return the (x, y) pair.", "x", "  import os  " * 8]
+    assert not any(trained.unknown_graphemes(t) for t in texts)
+    max_length = 12
+    batch = fast(texts, padding=True, truncation=True, max_length=max_length,
+                 return_offsets_mapping=True)
+    expected = [trained.encode_with_offsets(t, mode="ranked") for t in texts]
+    width = min(max_length, max(len(ids) for ids, _ in expected))
+    for row, (ids, spans) in enumerate(expected):
+        kept = min(len(ids), width)
+        pad = width - kept
+        assert batch["input_ids"][row] == ids[:kept] + [fast.pad_token_id] * pad
+        assert batch["attention_mask"][row] == [1] * kept + [0] * pad
+        assert [tuple(s) for s in batch["offset_mapping"][row]] == spans[:kept] + [(0, 0)] * pad
+        assert fast.decode(batch["input_ids"][row], skip_special_tokens=True) == trained.decode(ids[:kept])
