@@ -14,67 +14,69 @@ std::uint64_t code_points(std::string_view bytes) {
     return n;
 }
 
-// The grapheme of the text that holds a byte position, walked forward only:
-// bytes [start, end), code points [first, last).
-class grapheme_walk {
-public:
-    explicit grapheme_walk(std::string_view text) : text{text} {
-        end = next_end(0);
-        last = code_points(text.substr(0, end));
-    }
-
-    // Moves on until the grapheme holds byte `pos` (pos < text.size()).
-    void reach(std::size_t pos) {
-        while (end <= pos) {
-            start = end;
-            first = last;
-            end = next_end(start);
-            last = first + code_points(text.substr(start, end - start));
-        }
-    }
-
-    std::size_t start = 0, end = 0;
-    std::uint64_t first = 0, last = 0;
-
-private:
-    std::size_t next_end(std::size_t from) const { return from < text.size() ? grapheme_end(text, from) : from; }
-    std::string_view text;
-};
+bool ascii(char c) { return static_cast<unsigned char>(c) < 0x80; }
 
 }  // namespace
 
+// The tokens walk the text from border to border. Nearly every token ends
+// where an ASCII character meets another (CR LF aside), which is always a
+// grapheme border, so it is not asked of the split; any other end is found
+// by splitting from the token's start. Only byte tokens end inside a
+// grapheme: the walk then keeps that grapheme until its bytes are used up.
 void append_token_offsets(const tokenizer& tok, std::string_view text, std::span<const token_id> ids,
                           std::vector<std::uint64_t>& out) {
     out.reserve(out.size() + 2 * ids.size());
     const auto oov = tok.oov_id();
-    grapheme_walk walk{text};
-    std::size_t cursor = 0;  // bytes of the text the tokens so far stand for
+    std::size_t cursor = 0;  // bytes the tokens so far stand for
+    std::uint64_t point = 0;  // code points before the cursor, once it is on a border
+    // The grapheme the cursor is inside, while byte tokens spell it out.
+    std::size_t inside_end = 0;
+    std::uint64_t inside_first = 0, inside_last = 0;
     for (token_id id : ids) {
-        if (cursor >= text.size()) {
-            // Only a hand-made model gives tokens past the end; they are empty there.
-            out.push_back(walk.last);
-            out.push_back(walk.last);
+        const std::string* t = tok.model().lookup.find(id);
+        const bool whole_grapheme = oov && id == *oov;  // stands for one grapheme, whatever its text
+        const std::size_t length = t && !whole_grapheme ? t->size() : 0;
+        if (cursor < inside_end) {
+            cursor = std::min(cursor + length, inside_end);
+            out.push_back(inside_first);
+            out.push_back(inside_last);
+            if (cursor == inside_end) point = inside_last;
             continue;
         }
-        walk.reach(cursor);
-        // The oov id stands for the whole grapheme at the cursor whatever its
-        // text; every other token for as many bytes as its text has.
-        std::size_t length = 0;
-        if (oov && id == *oov) {
-            length = walk.end - cursor;
-        } else if (const std::string* t = tok.model().lookup.find(id)) {
-            length = t->size();
-        }
-        const std::uint64_t start = walk.first;  // the grapheme the token starts in
-        if (length == 0) {
-            out.push_back(start);
-            out.push_back(start);
+        if (cursor >= text.size() || (length == 0 && !whole_grapheme)) {
+            out.push_back(point);  // a hand-made model's empty token, or past the end
+            out.push_back(point);
             continue;
         }
-        cursor = std::min(cursor + length, text.size());
-        walk.reach(cursor - 1);
-        out.push_back(start);
-        out.push_back(walk.last);
+        const std::size_t end = whole_grapheme ? grapheme_end(text, cursor)
+                                               : std::min(cursor + length, text.size());
+        const char before = text[end - 1];
+        if (!whole_grapheme && ascii(before) &&
+            (end == text.size() || (ascii(text[end]) && !(before == '\r' && text[end] == '\n')))) {
+            out.push_back(point);
+            point += code_points(text.substr(cursor, end - cursor));
+            out.push_back(point);
+            cursor = end;
+            continue;
+        }
+        // Graphemes from the cursor until one reaches the token's end.
+        std::size_t at = cursor;
+        std::uint64_t at_point = point;
+        while (at < end) {
+            const std::size_t next = grapheme_end(text, at);
+            const std::uint64_t next_point = at_point + code_points(text.substr(at, next - at));
+            if (next > end) {  // the token ends inside this grapheme
+                inside_end = next;
+                inside_first = at_point;
+                inside_last = next_point;
+            }
+            at = next;
+            at_point = next_point;
+        }
+        out.push_back(point);
+        out.push_back(at_point);
+        cursor = end;
+        if (cursor == at) point = at_point;
     }
 }
 
