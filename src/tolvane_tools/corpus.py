@@ -52,6 +52,9 @@ class Batch:
     documents: list[str]
     raw_bytes: int  # input bytes this batch consumed
     text_bytes: int  # UTF-8 bytes of its documents' texts (line endings and JSON not counted)
+    # The line of the corpus each document stands on, where documents skip
+    # lines (jsonl passes over blank ones); None: the place is the count.
+    lines: list[int] | None = None
 
 
 def utf8_size(texts: list[str]) -> int:
@@ -60,28 +63,31 @@ def utf8_size(texts: list[str]) -> int:
     return sum(len(t) if t.isascii() else len(t.encode("utf-8")) for t in texts)
 
 
-def _line_blocks(stream: BinaryIO, block_size: int) -> Iterator[bytes]:
+def _line_blocks(stream: BinaryIO, block_size: int) -> Iterator[bytes | bytearray]:
     """The input in pieces that each end with a line feed (all but possibly
-    the last). A line longer than a block is gathered whole first."""
-    parts: list[bytes] = []
+    the last). A line longer than a block is gathered whole first, into one
+    growing buffer: joining its parts at the end would hold it twice."""
+    gathered = bytearray()
     while True:
         data = stream.read(block_size)
         if not data:
             break
         cut = data.rfind(b"\n") + 1
         if cut == 0:
-            parts.append(data)
+            gathered += data
             continue
-        if parts:
-            parts.append(data[:cut])
-            yield b"".join(parts)
-            parts = []
+        if gathered:
+            gathered += memoryview(data)[:cut]
+            # Handed over, not kept: this generator holds no reference to
+            # the block while its reader works on it.
+            yield (gathered, gathered := bytearray())[0]
         else:
             yield data[:cut] if cut < len(data) else data
         if cut < len(data):
-            parts.append(data[cut:])
-    if parts:
-        yield b"".join(parts)
+            gathered += memoryview(data)[cut:]
+        del data
+    if gathered:
+        yield gathered
 
 
 class _Decoder:
@@ -107,10 +113,12 @@ class _Decoder:
         self.line += block.count(b"\n")
 
 
-def _lines(blocks: Iterator[bytes], decoder: _Decoder) -> Iterator[Batch]:
+def _lines(blocks: Iterator[bytes | bytearray], decoder: _Decoder) -> Iterator[Batch]:
     for block in blocks:
         text = decoder.text(block)
         decoder.advance(block)
+        raw = len(block)
+        del block  # a long line is then held as its documents alone while they are encoded
         # Every CR LF is a line ending here, so dropping the CRs keeps the texts.
         crlf = text.count("\r\n")
         if crlf:
@@ -118,7 +126,9 @@ def _lines(blocks: Iterator[bytes], decoder: _Decoder) -> Iterator[Batch]:
         docs = text.split("\n")
         if text.endswith("\n"):
             docs.pop()
-        yield Batch(docs, len(block), len(block) - crlf - text.count("\n"))
+        feeds = text.count("\n")
+        del text
+        yield Batch(docs, raw, raw - crlf - feeds)
 
 
 # A paragraph ends at a line feed followed by one or more blank lines (only
@@ -129,23 +139,43 @@ def _lines(blocks: Iterator[bytes], decoder: _Decoder) -> Iterator[Batch]:
 _PARAGRAPH_END = re.compile(r"\n(?:[ \t\r]*\n)+")
 _LEADING_BLANK = re.compile(r"(?:[ \t\r]*\n)+")
 _TRAILING_BLANK = re.compile(r"(?:\r?\n[ \t\r]*)+\Z")
+_NOT_BLANK = re.compile(r"[^ \t\r\n]")  # found without copying, unlike strip()
 
 
 def _paragraphs(blocks: Iterator[bytes], decoder: _Decoder) -> Iterator[Batch]:
     # The text after the last separator may go on in the next block, so it is
-    # carried over; a paragraph longer than a block is therefore held whole.
-    carry = ""
+    # carried over, as the texts of the blocks it spans, joined once when the
+    # paragraph ends: a paragraph longer than a block is held whole, but
+    # neither copied nor searched again per block. Every block but the last
+    # ends with a line feed, and the carried text holds no separator, so a
+    # separator that starts in it starts at its last line feed: the new block
+    # is searched with that one line feed in front.
+    carry: list[str] = []
     carry_bytes = 0
+    carry_crs = False
     for block in blocks:
-        text = carry + decoder.text(block)
+        text = decoder.text(block)
         decoder.advance(block)
-        pieces = _PARAGRAPH_END.split(text)
-        carry = pieces.pop()
+        pieces = _PARAGRAPH_END.split("\n" + text if carry else text)
+        if len(pieces) == 1:  # the open paragraph goes on through this block
+            carry.append(text)
+            carry_bytes += len(block)
+            carry_crs = carry_crs or "\r" in text
+            continue
+        crs = carry_crs or "\r" in text
+        if carry:  # the first piece ends the carried paragraph (its last line feed left out)
+            carry[-1] = carry[-1][:-1]
+            carry.append(pieces[0])
+            pieces[0] = "".join(carry)
+        rest = pieces.pop()
+        docs = _kept(pieces, crs)
         raw = len(block) + carry_bytes
-        carry_bytes = len(carry.encode("utf-8")) if not carry.isascii() else len(carry)
-        docs = _kept(pieces, "\r" in text)
+        carry = [rest] if rest else []
+        carry_bytes = len(rest) if rest.isascii() else len(rest.encode("utf-8"))
+        carry_crs = "\r" in rest
         yield Batch(docs, raw - carry_bytes, utf8_size(docs))
-    docs = _kept([_TRAILING_BLANK.sub("", carry)], False)
+    last = _TRAILING_BLANK.sub("", "".join(carry))
+    docs = _kept([last], False)
     if docs or carry_bytes:
         yield Batch(docs, carry_bytes, utf8_size(docs))
 
@@ -160,7 +190,7 @@ def _kept(pieces: list[str], crs: bool) -> list[str]:
             pieces[0] = pieces[0][first.end():]
     if crs:
         pieces = [p[:-1] if p.endswith("\r") else p for p in pieces]
-    return [p for p in pieces if p.strip(" \t\r\n")]
+    return [p for p in pieces if _NOT_BLANK.search(p)]
 
 
 def _jsonl(blocks: Iterator[bytes], decoder: _Decoder, field: str) -> Iterator[Batch]:
@@ -169,15 +199,17 @@ def _jsonl(blocks: Iterator[bytes], decoder: _Decoder, field: str) -> Iterator[B
         first_line = decoder.line
         decoder.advance(block)
         docs = []
+        numbers = []
         for number, line in enumerate(text.split("\n"), start=first_line):
             if not line.strip():  # blank lines, and the empty piece after the last line feed
                 continue
             docs.append(_json_field(line, number, field, decoder.name))
+            numbers.append(number)
         try:
             size = utf8_size(docs)
         except UnicodeEncodeError:
             size = _find_surrogate(docs, text, first_line, field, decoder.name)
-        yield Batch(docs, len(block), size)
+        yield Batch(docs, len(block), size, numbers)
 
 
 def _json_field(line: str, number: int, field: str, name: str) -> str:
