@@ -61,9 +61,17 @@ def _input_text(args) -> str:
     if args.text is not None:
         return _utf8_checked(args.text, "the text")
     try:
-        return sys.stdin.buffer.read().decode("utf-8")
+        return _standard_input("is no text").read().decode("utf-8")
     except UnicodeDecodeError as error:
         raise CliError(f"standard input is not valid UTF-8 (byte {error.start})") from None
+
+
+def _standard_input(what: str):
+    """Standard input as bytes; refused when it was closed (the command
+    filled its descriptor with /dev/null, which would read as nothing)."""
+    if sys.stdin is None:
+        raise CliError(f"standard input is closed; there {what} to read")
+    return sys.stdin.buffer
 
 
 def _write_text(text: str) -> None:
@@ -96,8 +104,8 @@ def cmd_encode(args) -> int:
     else:
         try:
             ids = tok.encode(text, mode=args.mode)
-        except ValueError as error:
-            raise CliError(f"cannot encode: {error}") from None
+        except (KeyError, ValueError) as error:  # a KeyError's str() would be quoted
+            raise CliError(f"cannot encode: {error.args[0] if error.args else error}") from None
     _warn_unknown(tok, text)
     _write_text((json.dumps(ids) if args.json else " ".join(map(str, ids))) + "\n")
     return 0
@@ -131,7 +139,7 @@ def parse_ids(words: list[str]) -> list[int]:
 
 
 def _ids_from_stdin() -> list[str]:
-    text = sys.stdin.read().strip()
+    text = _standard_input("are no ids").read().decode("utf-8", "replace").strip()
     if text.startswith("["):  # the output of `encode --json`
         try:
             values = json.loads(text)

@@ -55,23 +55,42 @@ def read_model_bytes(path: str) -> bytes:
         return f.read()
 
 
-def check_output(output: str, what: str = "output model") -> None:
-    """Refuses an output the finished model could not be renamed to, before
-    any training: an empty name, a name that ends in a slash, a directory, a
-    missing parent directory, or an existing file that is not a regular one
-    (the rename would replace a device node or a pipe with the model)."""
+def output_problem(output: str) -> str | None:
+    """Why a file could not be put at `output` by writing it beside and
+    renaming it there, or None: an empty name, a name that ends in a slash, a
+    directory, a missing parent directory, or an existing file that is not a
+    regular one (the rename would replace a device node, a pipe or a socket
+    with the file). A symbolic link is judged by what it points to."""
     if output == "":
-        raise CliError(f"the {what} name is empty")
+        return "the output name is empty"
     if output.endswith(os.sep):
-        raise CliError(f"output names a directory: {output}")
+        return f"output names a directory: {output}"
     try:
         mode = os.stat(output).st_mode
     except FileNotFoundError:
         mode = None
     except OSError as error:
-        raise CliError(f"cannot use output {output}: {error.strerror}") from None
+        return f"cannot use output {output}: {error.strerror}"
     if mode is not None and not stat.S_ISREG(mode):
-        raise CliError(f"output is {kind_of(mode)}: {output}")
+        return f"output is {kind_of(mode)}: {output}"
     parent = os.path.dirname(os.path.abspath(output))
     if not os.path.isdir(parent):
-        raise CliError(f"output directory does not exist: {os.path.dirname(output)}")
+        return f"output directory does not exist: {os.path.dirname(output)}"
+    return None
+
+
+def written_path(output: str) -> str:
+    """The file that writing to `output` replaces: the target of a symbolic
+    link (followed to its end, even where it does not exist yet), else
+    `output` itself. Replacing the link would cut it from what it names."""
+    return os.path.realpath(output) if os.path.islink(output) else output
+
+
+def check_output(output: str, what: str = "output model") -> None:
+    """Refuses an output the finished model could not be renamed to, before
+    any training (see `output_problem`)."""
+    if output == "":
+        raise CliError(f"the {what} name is empty")
+    problem = output_problem(output)
+    if problem is not None:
+        raise CliError(problem)

@@ -1,0 +1,223 @@
+"""The files around a corpus encode: outputs that are no regular files, links,
+a full disk, and paragraphs longer than a block."""
+
+import io
+import os
+import random
+import re
+import resource
+import signal
+import socket
+import stat
+import subprocess
+import sys
+
+import pytest
+
+from conftest import graphemes_model, write_model
+from test_cli import _env
+
+from tolvane_tools import corpus
+from tolvane_tools.corpus import parse_split, read_batches
+from tolvane_tools.idsfile import IdsWriter, read_ids, write_ids
+
+OLD = b"old ids"
+
+
+def special(folder, kind: str, name: str) -> str:
+    """Makes a file that is no regular file at folder/name."""
+    path = os.path.join(folder, name)
+    if kind == "device":
+        if os.geteuid() != 0:
+            pytest.skip("making a device node needs root")
+        os.mknod(path, stat.S_IFCHR | 0o666, os.makedev(1, 3))  # what /dev/null is
+    elif kind == "fifo":
+        os.mkfifo(path)
+    elif kind == "socket":
+        listener = socket.socket(socket.AF_UNIX)
+        listener.bind(path)
+        listener.close()
+    elif kind == "directory":
+        os.mkdir(path)
+    return path
+
+
+KINDS = {"device": stat.S_ISCHR, "fifo": stat.S_ISFIFO, "socket": stat.S_ISSOCK,
+         "directory": stat.S_ISDIR}
+
+
+@pytest.mark.parametrize("kind", sorted(KINDS))
+@pytest.mark.parametrize("which", ["bin", "idx"])
+def test_an_output_that_is_no_regular_file_is_refused_before_anything_is_written(
+        tmp_path, kind, which):
+    (tmp_path / "out.bin").write_bytes(OLD)
+    target = special(tmp_path, kind, f"out.{which}") if which == "idx" else None
+    if which == "bin":
+        os.unlink(tmp_path / "out.bin")
+        target = special(tmp_path, kind, "out.bin")
+    before = sorted(os.listdir(tmp_path))
+    with pytest.raises(OSError, match=re.escape(f"out.{which}")) as caught:
+        write_ids(tmp_path / "out.bin", [[1, 2]])
+    assert ".part" not in str(caught.value)
+    assert sorted(os.listdir(tmp_path)) == before
+    assert KINDS[kind](os.lstat(target).st_mode)
+    if which == "idx":
+        assert (tmp_path / "out.bin").read_bytes() == OLD
+
+
+@pytest.mark.parametrize("name,message", [
+    ("", "the output name is empty"),
+    ("x.bin/", "output names a directory: x.bin/"),
+    ("missing/x.bin", "output directory does not exist: missing"),
+])
+def test_names_that_cannot_take_a_file_are_refused_by_their_own_name(tmp_path, monkeypatch,
+                                                                      name, message):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(OSError, match=re.escape(message)):
+        IdsWriter(name)
+    assert os.listdir(tmp_path) == []
+    # An empty name once put its temporary file beside the current folder.
+    assert not [n for n in os.listdir(tmp_path.parent) if n.startswith(f".{tmp_path.name}.")]
+
+
+def test_a_link_is_written_through_to_its_target(tmp_path):
+    real = tmp_path / "real"
+    real.mkdir()
+    (real / "ids.bin").write_bytes(OLD)
+    os.symlink("real/ids.bin", tmp_path / "out.bin")
+    os.symlink(real / "not-yet.idx", tmp_path / "out.idx")  # dangling: made by the write
+    write_ids(tmp_path / "out.bin", [[1, 2], [3]])
+    assert os.path.islink(tmp_path / "out.bin") and os.path.islink(tmp_path / "out.idx")
+    assert read_ids(tmp_path / "out.bin") == [[1, 2], [3]]
+    assert sorted(os.listdir(real)) == ["ids.bin", "not-yet.idx"]
+    (tmp_path / "one.bin").write_bytes(OLD)
+    os.symlink("one.bin", tmp_path / "one.idx")
+    with pytest.raises(OSError, match="one.bin and .*one.idx are one file"):
+        write_ids(tmp_path / "one.bin", [[1]])
+    assert (tmp_path / "one.bin").read_bytes() == OLD
+
+
+def _limited_file_size(limit: int):
+    def set_limit():
+        # Writing past the limit then fails with EFBIG, as on a full disk,
+        # instead of killing the process.
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+    return set_limit
+
+
+WRITE_IN_A_BLOCK = """
+import sys
+from tolvane_tools.idsfile import IdsWriter
+try:
+    with IdsWriter("out.bin") as writer:
+        writer.write_documents([[7] * 100] * int(sys.argv[1]))
+except OSError as error:
+    print(error)
+"""
+
+
+@pytest.mark.parametrize("documents", [2, 200])  # fails at the commit, and at a write
+def test_a_full_disk_leaves_no_temporary_file(tmp_path, documents):
+    (tmp_path / "out.bin").write_bytes(OLD)
+    done = subprocess.run([sys.executable, "-c", WRITE_IN_A_BLOCK, str(documents)], cwd=tmp_path,
+                          capture_output=True, env=_env(), timeout=60,
+                          preexec_fn=_limited_file_size(300))
+    assert done.returncode == 0, done.stderr
+    assert "File too large: 'out." in done.stdout.decode()
+    assert sorted(os.listdir(tmp_path)) == ["out.bin"]
+    assert (tmp_path / "out.bin").read_bytes() == OLD
+
+
+def test_a_full_disk_stops_encode_in_one_line_naming_the_output(tmp_path):
+    model = write_model(tmp_path / "model.bin", *graphemes_model(["a", "b"], {}))
+    (tmp_path / "corpus.txt").write_bytes(b"ab\n" * 20_000)
+    done = subprocess.run([sys.executable, "-m", "tolvane_tools", "encode", "-m", "model.bin",
+                           "-f", "corpus.txt", "-o", "out.bin"], cwd=tmp_path,
+                          capture_output=True, env=_env(), timeout=60,
+                          preexec_fn=_limited_file_size(70_000))
+    assert done.returncode == 1
+    assert done.stderr.decode().splitlines() == ["tolvane: out.bin: File too large"]
+    assert sorted(os.listdir(tmp_path)) == ["corpus.txt", "model.bin"]
+
+
+class _CountingPattern:
+    """Stands for the paragraph separator pattern, counting the characters
+    it is asked to search."""
+
+    def __init__(self, pattern):
+        self.pattern = pattern
+        self.searched = 0
+
+    def split(self, text):
+        self.searched += len(text)
+        return self.pattern.split(text)
+
+
+def test_a_long_paragraph_is_searched_once(monkeypatch):
+    counting = _CountingPattern(corpus._PARAGRAPH_END)
+    monkeypatch.setattr(corpus, "_PARAGRAPH_END", counting)
+    line = b"no blank line in this paragraph\n"
+    data = line * 2000 + b"\n" + line * 3
+    batches = list(read_batches(io.BytesIO(data), parse_split("paragraphs"), "corpus", 256))
+    assert [d for b in batches for d in b.documents] == \
+        [(line * 2000)[:-1].decode(), (line * 3)[:-1].decode()]
+    assert sum(b.raw_bytes for b in batches) == len(data)
+    # Each block once, with one carried line feed in front: not the open
+    # paragraph again for every block (about 128 times the input here).
+    assert counting.searched <= len(data) + len(data) // 256 + 1
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_paragraphs_do_not_depend_on_where_blocks_end(seed):
+    rng = random.Random(seed)
+    pieces = ["a", "bc", " ", "\t", "\n", "\n", "\r\n", "\r", "é", "\n \n", "\n\n"]
+    data = "".join(rng.choice(pieces) for _ in range(400)).encode("utf-8")
+    split = parse_split("paragraphs")
+
+    def documents(block_size):
+        batches = list(read_batches(io.BytesIO(data), split, "corpus", block_size))
+        assert sum(b.raw_bytes for b in batches) == len(data)
+        return [d for b in batches for d in b.documents]
+
+    whole = documents(1 << 20)
+    for block_size in (1, 2, 5, 16, 64):
+        assert documents(block_size) == whole
+
+
+@pytest.fixture
+def model(tmp_path):
+    return write_model(tmp_path / "model.bin", *graphemes_model(["a", "b", "c", " "], {(1, 2): 5}))
+
+
+def encode(cwd, *args, redirect="", stdin=None):
+    """`tolvane encode -m model.bin ARGS` through a shell, so that its
+    standard streams can be closed or pointed anywhere by `redirect`."""
+    command = [sys.executable, "-m", "tolvane_tools", "encode", "-m", "model.bin", *args]
+    return subprocess.run(["sh", "-c", f'exec "$@" {redirect}', "sh", *command], cwd=cwd,
+                          stdin=stdin, capture_output=True, env=_env(), timeout=120)
+
+
+def listing(folder):
+    return {name: os.lstat(os.path.join(folder, name)).st_mode for name in os.listdir(folder)}
+
+
+@pytest.mark.parametrize("make,output,message", [
+    (lambda d: special(d, "device", "devnull"), "devnull", "output is a character device: devnull"),
+    (lambda d: special(d, "fifo", "fifo.bin"), "fifo.bin", "output is a named pipe: fifo.bin"),
+    (lambda d: special(d, "fifo", "out.idx"), "out.bin", "output is a named pipe: out.idx"),
+    (lambda d: special(d, "directory", "out.idx"), "out.bin", "output is a directory: out.idx"),
+    (lambda d: None, "", "the output name is empty"),
+    (lambda d: None, "x.bin/", "output names a directory: x.bin/"),
+])
+def test_encode_refuses_outputs_it_would_replace_in_one_line(tmp_path, model, make, output,
+                                                             message):
+    (tmp_path / "c.txt").write_bytes(b"abc\n")
+    (tmp_path / "out.bin").write_bytes(OLD)
+    make(tmp_path)
+    before = listing(tmp_path)
+    done = encode(tmp_path, "-f", "c.txt", "-o", output)
+    assert done.returncode == 1
+    assert done.stderr.decode().splitlines() == [f"tolvane: {message}"]
+    assert listing(tmp_path) == before
+    assert (tmp_path / "out.bin").read_bytes() == OLD
