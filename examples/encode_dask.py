@@ -19,8 +19,9 @@ from tolvane_tools.idsfile import write_ids
 
 
 def encode_partition(lines: list[str], tok: Tokenizer, mode: str, output: str) -> str:
-    # read_text keeps each line's ending; a document is the line without it.
-    documents = [line.rstrip("\n").removesuffix("\r") for line in lines]
+    # read_text keeps each line's ending; a document is the line without its
+    # LF or CR LF, as `tolvane encode` cuts them.
+    documents = [line.removesuffix("\n").removesuffix("\r") for line in lines]
     write_ids(output, tok.encode_batch(documents, mode=mode, threads=1))
     return output
 
@@ -37,8 +38,10 @@ def main(argv=None) -> list[str]:
     tok = Tokenizer.from_file(args.model)
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                       dashboard_address=None) as cluster, Client(cluster):
-        partitions = dask.bag.read_text(args.corpus, blocksize=args.blocksize,
-                                        encoding="utf-8").to_delayed()
+        # Lines end at LF alone: by default a lone CR would end one too, and
+        # every document after it would shift.
+        partitions = dask.bag.read_text(args.corpus, blocksize=args.blocksize, encoding="utf-8",
+                                        linedelimiter="\n").to_delayed()
         shared = dask.delayed(tok)  # sent to each worker once, not once per partition
         tasks = [dask.delayed(encode_partition)(part, shared, args.mode,
                                                 f"{args.prefix}-{index:05d}.bin")

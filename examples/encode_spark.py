@@ -35,13 +35,24 @@ def main(argv=None) -> list[str]:
         shared = context.broadcast(Tokenizer.from_file(args.model))
         prefix, mode = os.path.abspath(args.prefix), args.mode
 
-        def encode_partition(index, lines):
-            # textFile gives the lines without their endings: they are the documents.
+        def encode_partition(index, records):
+            # A document is the line without its LF or CR LF, as `tolvane
+            # encode` cuts them; the records come without the LF.
+            documents = [line.removesuffix("\r") for _, line in records]
             output = f"{prefix}-{index:05d}.bin"
-            write_ids(output, shared.value.encode_batch(list(lines), mode=mode, threads=1))
+            write_ids(output, shared.value.encode_batch(documents, mode=mode, threads=1))
             yield output
 
-        lines = context.textFile(os.path.abspath(args.corpus), minPartitions=args.partitions)
+        # Lines end at LF alone. textFile would also end one at a lone CR,
+        # and every document after it would shift; the record delimiter it
+        # cannot be given is a setting of the input format read here.
+        corpus = os.path.abspath(args.corpus)
+        per_partition = -(-os.path.getsize(corpus) // max(args.partitions, 1))
+        lines = context.newAPIHadoopFile(
+            corpus, "org.apache.hadoop.mapreduce.lib.input.TextInputFormat",
+            "org.apache.hadoop.io.LongWritable", "org.apache.hadoop.io.Text",
+            conf={"textinputformat.record.delimiter": "\n",
+                  "mapreduce.input.fileinputformat.split.maxsize": str(max(per_partition, 1))})
         written = lines.mapPartitionsWithIndex(encode_partition).collect()
     finally:
         spark.stop()

@@ -25,11 +25,14 @@ MERGES = {(1, 2): 7, (2, 3): 8, (7, 3): 9, (4, 1): 10, (10, 8): 11}
 @pytest.fixture(scope="module")
 def corpus(tmp_path_factory):
     """A model and a corpus of 5,000 lines, some empty, some with graphemes
-    the model does not know."""
+    the model does not know, some with characters that other readers take
+    for line ends (a lone CR, U+2028, U+0085, a form feed) and that end no
+    document of `--split lines`."""
     folder = tmp_path_factory.mktemp("examples")
     model = write_model(folder / "model.bin", *graphemes_model(GRAPHEMES, MERGES))
     rng = random.Random(5)
-    pieces = ["a", "b", "c", " ", "é", "abc", " abc", "👩‍👩‍👧", "x", "ß"]
+    pieces = ["a", "b", "c", " ", "é", "abc", " abc", "👩‍👩‍👧", "x", "ß",
+              "\r", "\u2028", "\x85", "\x0c"]
     lines = ["".join(rng.choice(pieces) for _ in range(rng.randrange(0, 40))) for _ in range(5000)]
     (folder / "corpus.txt").write_text("\n".join(lines) + "\n", encoding="utf-8")
     return folder, model, str(folder / "corpus.txt")
