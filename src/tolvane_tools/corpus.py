@@ -99,11 +99,11 @@ class _Decoder:
         self.offset = 0  # input bytes before the current block
         self.line = 1  # number of the current block's first line
 
-    def text(self, block: bytes) -> str:
+    def text(self, block) -> str:
         try:
-            text = block.decode("utf-8")
+            text = str(block, "utf-8")
         except UnicodeDecodeError as error:
-            line = self.line + block.count(b"\n", 0, error.start)
+            line = self.line + bytes(block[:error.start]).count(b"\n")
             raise CorpusError(f"{self.name} is not valid UTF-8 at byte {self.offset + error.start} "
                               f"(line {line})") from None
         return text
@@ -115,9 +115,21 @@ class _Decoder:
 
 def _lines(blocks: Iterator[bytes | bytearray], decoder: _Decoder) -> Iterator[Batch]:
     for block in blocks:
+        raw = len(block)
+        if block.find(b"\n", 0, raw - 1) == -1:
+            # One line, as a line longer than a block always is: decoded
+            # without its ending, it is its document, with no copy made by
+            # cutting it out of the text (a copy of a line with one emoji
+            # takes 4 bytes a character).
+            end = raw - 1 if block.endswith(b"\n") else raw
+            crlf = int(end > 0 and end < raw and block[end - 1] == 0x0D)
+            text = decoder.text(memoryview(block)[:end - crlf])
+            decoder.advance(block)
+            del block
+            yield Batch([text] if end < raw or text else [], raw, raw - crlf - (end < raw))
+            continue
         text = decoder.text(block)
         decoder.advance(block)
-        raw = len(block)
         del block  # a long line is then held as its documents alone while they are encoded
         # Every CR LF is a line ending here, so dropping the CRs keeps the texts.
         crlf = text.count("\r\n")

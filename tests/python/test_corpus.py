@@ -41,6 +41,7 @@ SPLIT_CASES = [
     ("lines", b"one\n", ["one"]),
     ("lines", b"\n", [""]),
     ("lines", b"cr\rinside\r\n", ["cr\rinside"]),
+    ("lines", b"\r\n\r\n\r", ["", "", "\r"]),
     ("paragraphs", b"\n \npara one\nline2\r\n\r\n \t\n\npara2 \xc3\xa9\n\n\nthree\n\n",
      ["para one\nline2", "para2 é", "three"]),
     ("paragraphs", b"inner\r\ncrlf kept\r\n\r\nlast  ", ["inner\r\ncrlf kept", "last  "]),
