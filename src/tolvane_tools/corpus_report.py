@@ -11,7 +11,7 @@ from collections import Counter
 from dataclasses import dataclass, field
 from typing import Iterator, TextIO
 
-from tolvane_tools.progress import clock
+from tolvane_tools.progress import clock, silence
 from tolvane_tools.visible import visible_text
 
 TOP_UNKNOWN = 10
@@ -51,7 +51,7 @@ class Progress:
     a second and cut to the terminal's width; elsewhere a line per 5% of the
     input (or every ten seconds when its size is not known)."""
 
-    def __init__(self, out: TextIO, terminal: bool, total: int | None, verb: str) -> None:
+    def __init__(self, out: TextIO | None, terminal: bool, total: int | None, verb: str) -> None:
         self.out = out
         self.terminal = terminal
         self.total = total if total else None
@@ -74,13 +74,24 @@ class Progress:
             parts.append(f"ETA {clock(left)}")
         return "  ".join(parts)
 
+    def _write(self, text: str) -> None:
+        """A progress line that cannot be written (a closed or full standard
+        error) ends the display, never the run."""
+        if self.out is None:
+            return
+        try:
+            self.out.write(text)
+            self.out.flush()
+        except (OSError, ValueError):
+            silence(self.out)
+            self.out = None
+
     def update(self, totals: Totals) -> None:
         now = time.monotonic()
         if self.terminal:
             if now - self.last_draw >= 0.1:
                 width = shutil.get_terminal_size().columns
-                self.out.write("\r\x1b[K" + self.line(totals, now)[:max(width - 1, 1)])
-                self.out.flush()
+                self._write("\r\x1b[K" + self.line(totals, now)[:max(width - 1, 1)])
                 self.last_draw = now
                 self.drawn = True
             return
@@ -92,13 +103,11 @@ class Progress:
         elif now - self.last_draw < QUIET_SECONDS:
             return
         self.last_draw = now
-        self.out.write(f"{self.verb}: {self.line(totals, now)}\n")
-        self.out.flush()
+        self._write(f"{self.verb}: {self.line(totals, now)}\n")
 
     def finish(self) -> None:
         if self.terminal and self.drawn:
-            self.out.write("\r\x1b[K")
-            self.out.flush()
+            self._write("\r\x1b[K")
             self.drawn = False
 
 

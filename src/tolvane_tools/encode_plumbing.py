@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, BinaryIO, Iterator
 
 from tolvane_tools.corpus import Batch
 from tolvane_tools.errors import CliError
-from tolvane_tools.idsfile import index_path
+from tolvane_tools.idsfile import final_paths, index_path
 
 if TYPE_CHECKING:
     from tolvane_tools.encode_run import CorpusArgs
@@ -69,6 +69,8 @@ class BatchReader:
 def open_corpus(path: str) -> tuple[BinaryIO, int | None, str]:
     """The input, its size when it is a regular file, and its name in errors."""
     if path == "-":
+        if sys.stdin is None:
+            raise CliError("standard input is closed; there is no corpus to read")
         return sys.stdin.buffer, None, "standard input"
     try:
         stream = open(path, "rb")
@@ -83,17 +85,43 @@ def open_corpus(path: str) -> tuple[BinaryIO, int | None, str]:
 
 
 def check_output(args: CorpusArgs) -> None:
+    """Refuses, before anything is read or written, outputs the run would
+    destroy or could not put its files at: the corpus or the model itself
+    (also a corpus given as standard input), a directory, a device, a pipe,
+    a socket, a missing folder, at OUT.bin or at OUT.idx."""
     assert args.output is not None
-    for path in (args.output, index_path(args.output)):
+    paths = (args.output, index_path(args.output))
+    folder = os.path.dirname(os.path.abspath(args.output))
+    if args.output and not args.output.endswith(os.sep) and not os.path.isdir(folder):
+        raise CliError(f"output folder not found: {folder}")
+    try:
+        final_paths(paths)
+    except OSError as error:
+        raise CliError(str(error)) from None
+    piped = _standard_input_file() if args.corpus == "-" else None
+    for path in paths:
         for other, what in ((args.corpus, "corpus"), (args.model, "model")):
             if other != "-" and os.path.exists(path) and os.path.exists(other) \
                     and os.path.samefile(path, other):
                 raise CliError(f"the output {path} is the {what}; choose another name")
-    if os.path.isdir(args.output):
-        raise CliError(f"output path is a directory: {args.output}")
-    folder = os.path.dirname(os.path.abspath(args.output))
-    if not os.path.isdir(folder):
-        raise CliError(f"output folder not found: {folder}")
+        if piped is not None and _same_as(path, piped):
+            raise CliError(f"the output {path} is the corpus (standard input); choose another name")
+
+
+def _standard_input_file() -> os.stat_result | None:
+    """What standard input is, when it is a file an output could replace."""
+    if sys.stdin is None:
+        return None
+    info = os.fstat(sys.stdin.fileno())
+    return info if stat.S_ISREG(info.st_mode) else None
+
+
+def _same_as(path: str, info: os.stat_result) -> bool:
+    try:
+        other = os.stat(path)
+    except OSError:
+        return False
+    return (other.st_dev, other.st_ino) == (info.st_dev, info.st_ino)
 
 
 # Blocks of this size and up get pages of their own from the system, handed

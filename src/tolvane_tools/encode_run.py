@@ -20,6 +20,7 @@ from tolvane_tools.encode_plumbing import (BatchReader, check_output, large_bloc
                                            stop_on_termination)
 from tolvane_tools.errors import CliError
 from tolvane_tools.idsfile import IdsWriter, index_path, uint64s
+from tolvane_tools.progress import say
 
 MODES = ("compatible", "ranked")
 DEFAULT_MODE = "compatible"  # the ids `Data.encode` gives, as before
@@ -62,7 +63,7 @@ def encode_corpus(tok, stream: BinaryIO, name: str, args: CorpusArgs,
             try:
                 ids, offsets = tok.encode_flat(batch.documents, mode=args.mode, threads=args.jobs)
             except (KeyError, ValueError) as error:
-                where = _document_failure(error, totals.documents, args.split)
+                where = _document_failure(error, totals.documents, args.split, batch.lines)
                 raise CliError(f"cannot encode {name}: {where}") from None
             ends = uint64s(offsets)
             if sink is not None:
@@ -80,14 +81,19 @@ def encode_corpus(tok, stream: BinaryIO, name: str, args: CorpusArgs,
     return totals
 
 
-def _document_failure(error: Exception, before: int, split: Split) -> str:
+def _document_failure(error: Exception, before: int, split: Split,
+                      lines: list[int] | None) -> str:
     """The Tokenizer names the failing text by its place in the batch; the
-    user needs its place in the corpus (for lines, its line number)."""
+    user needs its place in the corpus: its line, where documents are lines
+    or stand on lines of their own (jsonl), else its number."""
     message = str(error.args[0]) if error.args else str(error)
     match = re.match(r"texts\[(\d+)\]: (.*)", message, re.S)
     if not match:
         return message
-    number = before + int(match.group(1)) + 1
+    index = int(match.group(1))
+    if lines is not None:
+        return f"line {lines[index]:,}: {match.group(2)}"
+    number = before + index + 1
     return f"{'line' if split.kind == 'lines' else 'document'} {number:,}: {match.group(2)}"
 
 
@@ -105,7 +111,7 @@ def run_corpus(args: CorpusArgs) -> int:
     large_blocks_apart()
     previous = stop_on_termination()
     sink = IdsWriter(args.output) if args.output is not None else None
-    progress = Progress(sys.stderr, sys.stderr.isatty(), size,
+    progress = Progress(sys.stderr, sys.stderr is not None and sys.stderr.isatty(), size,
                         "encode" if sink is not None else "stats")
     started = time.monotonic()
     try:
@@ -127,12 +133,13 @@ def run_corpus(args: CorpusArgs) -> int:
     report = summary(totals, seconds)
     if sink is not None:
         report += f"wrote {args.output} ({totals.tokens:,} ids) and {index_path(args.output)}\n"
-    sys.stdout.write(report)
-    sys.stdout.flush()
+    # The files are in place: a summary that cannot be shown (a closed or
+    # full standard output) is lost, and the run still succeeded.
+    say(sys.stdout, report.rstrip("\n"))
     count = sum(totals.unknown.values())
     if count:
-        print(f"tolvane: warning: {count:,} grapheme{'s' * (count != 1)} of the corpus "
-              f"{'are' if count != 1 else 'is'} not in the model (see the summary)", file=sys.stderr)
+        say(sys.stderr, f"tolvane: warning: {count:,} grapheme{'s' * (count != 1)} of the corpus "
+                        f"{'are' if count != 1 else 'is'} not in the model (see the summary)")
     return 0
 
 

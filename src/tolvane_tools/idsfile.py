@@ -50,7 +50,7 @@ def uint64s(buffer) -> array.array:
     return values
 
 
-def _final_paths(paths: tuple[str, str]) -> tuple[str, str]:
+def final_paths(paths: tuple[str, str]) -> tuple[str, str]:
     """The files a commit replaces, links followed. Both names are checked
     before anything is written, so a bad OUT.idx never costs the OUT.bin
     that was there: OSError says which name cannot take a file."""
@@ -86,7 +86,7 @@ class IdsWriter:
     def __init__(self, output: str | os.PathLike) -> None:
         output = os.fspath(output)
         self.paths = (output, index_path(output))
-        self.targets = _final_paths(self.paths)
+        self.targets = final_paths(self.paths)
         self.files: list[tuple[str, BinaryIO]] = []
         try:
             for path, target in zip(self.paths, self.targets):

@@ -179,10 +179,10 @@ def say(stream: TextIO | None, text: str) -> None:
         stream.write(text + "\n")
         stream.flush()
     except (OSError, ValueError):
-        _silence(stream)
+        silence(stream)
 
 
-def _silence(stream: TextIO) -> None:
+def silence(stream: TextIO) -> None:
     """Points a stream that failed at /dev/null, so that what its buffer
     still holds, flushed at exit, fails no more."""
     try:
@@ -216,7 +216,7 @@ class Display:
                 self.out.write(text)
             self.out.flush()
         except (OSError, ValueError):
-            _silence(self.out)
+            silence(self.out)
             self.out = None
             self.terminal = False
 

@@ -221,3 +221,45 @@ def test_encode_refuses_outputs_it_would_replace_in_one_line(tmp_path, model, ma
     assert done.stderr.decode().splitlines() == [f"tolvane: {message}"]
     assert listing(tmp_path) == before
     assert (tmp_path / "out.bin").read_bytes() == OLD
+@pytest.mark.parametrize("output", ["c2.txt", "c2.bin"])
+def test_a_corpus_on_standard_input_is_not_overwritten(tmp_path, model, output):
+    # c2.bin's index is c2.idx: both outputs are compared with the input.
+    name = "c2.txt" if output == "c2.txt" else "c2.idx"
+    (tmp_path / name).write_bytes(b"abc\nab\n")
+    with open(tmp_path / name, "rb") as corpus_file:
+        done = encode(tmp_path, "-f", "-", "-o", output, stdin=corpus_file)
+    assert done.returncode == 1
+    assert done.stderr.decode() == f"tolvane: the output {name} is the corpus (standard input); " \
+                                   "choose another name\n"
+    assert (tmp_path / name).read_bytes() == b"abc\nab\n"
+    assert sorted(os.listdir(tmp_path)) == sorted(["model.bin", name])
+
+
+@pytest.mark.parametrize("redirect", ["2>&-", ">&-", ">/dev/full", "2>/dev/full"])
+def test_closed_or_full_standard_streams_do_not_fail_a_finished_encode(tmp_path, model,
+                                                                       redirect):
+    (tmp_path / "c.txt").write_bytes(b"abc ab\n" * 100)
+    done = encode(tmp_path, "-f", "c.txt", "-o", "out.bin", redirect=redirect)
+    assert done.returncode == 0, done.stderr
+    assert len(read_ids(tmp_path / "out.bin")) == 100
+    assert not [n for n in os.listdir(tmp_path) if n.endswith(".part")]
+
+
+def test_a_closed_standard_input_is_no_corpus(tmp_path, model):
+    done = encode(tmp_path, "-f", "-", "-o", "out.bin", redirect="<&-")
+    assert done.returncode == 1
+    assert done.stderr.decode() == "tolvane: standard input is closed; there is no corpus to read\n"
+    assert sorted(os.listdir(tmp_path)) == ["model.bin"]
+
+
+def test_encode_errors_name_the_grapheme_and_the_line(tmp_path):
+    lookup, merges, unicode_lookup = graphemes_model(["a", "b"], {})
+    del unicode_lookup["oov"]
+    write_model(tmp_path / "model.bin", lookup, merges, unicode_lookup)
+    done = encode(tmp_path, "--mode", "ranked", "abx")
+    assert done.returncode == 1
+    assert done.stderr.decode().startswith('tolvane: cannot encode: unknown grapheme "x" (U+0078)')
+    (tmp_path / "c.jsonl").write_text('{"t": "ab"}\n\n{"t": "ax"}\n', encoding="utf-8")
+    done = encode(tmp_path, "-f", "c.jsonl", "-o", "out.bin", "--split", "jsonl:t")
+    assert done.returncode == 1
+    assert done.stderr.decode().startswith("tolvane: cannot encode c.jsonl: line 3: unknown grapheme")
