@@ -110,16 +110,16 @@ unsigned default_threads() {
 }
 
 std::vector<token_sequence> encode_batch(const tokenizer& tok, std::span<const std::string_view> texts,
-                                         encode_mode mode, unsigned threads) {
+                                         encode_mode mode, unsigned threads, const special_choice* choice) {
     std::vector<token_sequence> out(texts.size());
     const plan p = plan_for(texts, threads);
     run_blocks(texts.size(), p.block_size, p.threads,
-               [&](std::size_t, std::size_t i) { out[i] = tok.encode(texts[i], mode); });
+               [&](std::size_t, std::size_t i) { out[i] = tok.encode(texts[i], mode, choice); });
     return out;
 }
 
 flat_encoding encode_flat(const tokenizer& tok, std::span<const std::string_view> texts,
-                          encode_mode mode, unsigned threads) {
+                          encode_mode mode, unsigned threads, const special_choice* choice) {
     // Each block appends to a buffer of its own, so threads never share one;
     // the buffers are then laid end to end in text order.
     const plan p = plan_for(texts, threads);
@@ -129,7 +129,7 @@ flat_encoding encode_flat(const tokenizer& tok, std::span<const std::string_view
     run_blocks(texts.size(), p.block_size, p.threads, [&](std::size_t block, std::size_t i) {
         token_sequence& into = block_ids[block];
         const std::size_t before = into.size();
-        tok.encode_append(texts[i], mode, into);
+        tok.encode_append(texts[i], mode, into, choice);
         lengths[i] = into.size() - before;
     });
 

@@ -21,8 +21,10 @@ unsigned default_threads();
 // (fewer when the work is too small to pay for starting one). A failure of
 // any text ends the call with the failure of the first failing text (by
 // index), its message prefixed with "texts[i]: ".
+// `choice` as for tokenizer::encode.
 std::vector<token_sequence> encode_batch(const tokenizer& tok, std::span<const std::string_view> texts,
-                                         encode_mode mode, unsigned threads);
+                                         encode_mode mode, unsigned threads,
+                                         const special_choice* choice = nullptr);
 
 // The same ids laid end to end: the ids of texts[i] are
 // ids[offsets[i] .. offsets[i + 1]]; offsets has one entry more than texts.
@@ -31,6 +33,6 @@ struct flat_encoding {
     std::vector<std::uint64_t> offsets;
 };
 flat_encoding encode_flat(const tokenizer& tok, std::span<const std::string_view> texts,
-                          encode_mode mode, unsigned threads);
+                          encode_mode mode, unsigned threads, const special_choice* choice = nullptr);
 
 }  // namespace tolvane

@@ -16,7 +16,14 @@ constexpr std::string_view OOV_KEY = "oov";
 
 }  // namespace
 
-tokenizer::tokenizer(Data model) : data{std::move(model)}, index{data}, ranked{data} {
+tokenizer::tokenizer(Data model, model_extras extras)
+    : data{std::move(model)},
+      extra{std::move(extras)},
+      special{extra.specials},
+      refuse_all{special_choice::refuse_all(extra.specials.size())},
+      has_extras{!extra.specials.empty() || extra.byte_base.has_value()},
+      index{data},
+      ranked{data} {
     if (const token_id* id = find_grapheme(data.unicode_lookup, OOV_KEY)) oov = *id;
     for (const auto& [pair, merged] : data.merges) {
         if (merged >= merged_from.size()) merged_from.resize(std::size_t{merged} + 1, 0);
@@ -49,14 +56,19 @@ void tokenizer::encode_compatible(std::string_view text, token_sequence& out) co
     }
 }
 
-token_sequence tokenizer::encode(std::string_view text, encode_mode mode) const {
+token_sequence tokenizer::encode(std::string_view text, encode_mode mode, const special_choice* choice) const {
+    if (has_extras) {
+        token_sequence ids;
+        encode_append(text, mode, ids, choice);
+        return ids;
+    }
     if (mode == encode_mode::ranked) return ranked.encode(text);
     token_sequence ids;
     encode_compatible(text, ids);
     return ids;
 }
 
-void tokenizer::encode_append(std::string_view text, encode_mode mode, token_sequence& out) const {
+void tokenizer::encode_plain_append(std::string_view text, encode_mode mode, token_sequence& out) const {
     if (mode == encode_mode::ranked) return ranked.encode_append(text, out);
     if (out.empty()) {
         // Straight into `out`, which a failure leaves as it found it.
@@ -73,7 +85,7 @@ void tokenizer::encode_append(std::string_view text, encode_mode mode, token_seq
     out.insert(out.end(), ids.begin(), ids.end());
 }
 
-std::size_t tokenizer::count(std::string_view text, encode_mode mode) const {
+std::size_t tokenizer::count_plain(std::string_view text, encode_mode mode) const {
     if (mode == encode_mode::ranked) return ranked.count(text);
     return encode(text, mode).size();
 }

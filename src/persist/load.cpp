@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "model/failure.hpp"
+#include "persist/extras.hpp"
 #include "persist/model_file.hpp"
 #include "model/posix_file.hpp"
 
@@ -109,9 +110,7 @@ private:
     std::size_t used = 0;
 };
 
-}  // namespace
-
-std::variant<Data, model_read_error> read_model_file(std::string_view path) {
+file_bytes read_whole(std::string_view path) {
     // The system takes a NUL-terminated name; an inner NUL would silently name
     // another file, so it is refused before any system call.
     if (path.find('\0') != std::string_view::npos)
@@ -119,13 +118,20 @@ std::variant<Data, model_read_error> read_model_file(std::string_view path) {
                 "Should work: file name contained an unexpected NUL byte (invalid input)");
 
     file_bytes content;
-    {
-        const unique_fd fd = open_for_reading(std::string(path));
-        content.reserve(size_hint(fd.get()));
-        content.read_all(fd.get());
-    }  // closed before parsing: the parse needs only the bytes
+    const unique_fd fd = open_for_reading(std::string(path));
+    content.reserve(size_hint(fd.get()));
+    content.read_all(fd.get());
+    return content;  // the file is closed before parsing: the parse needs only the bytes
+}
 
-    return deserialize_model(content.view());
+}  // namespace
+
+std::variant<Data, model_read_error> read_model_file(std::string_view path) {
+    return deserialize_model(read_whole(path).view());
+}
+
+std::variant<model_with_extras, model_read_error> read_model_file_with_extras(std::string_view path) {
+    return deserialize_model_with_extras(read_whole(path).view());
 }
 
 Data load_model_file(std::string_view path) {

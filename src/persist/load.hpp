@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "model/data.hpp"
+#include "persist/extras.hpp"
 #include "persist/model_file.hpp"
 
 namespace tolvane {
@@ -17,5 +18,8 @@ Data load_model_file(std::string_view path);
 // description instead of failing. The system's refusals fail with kind
 // os_error (os_errno set), a NUL in the path with invalid_value.
 std::variant<Data, model_read_error> read_model_file(std::string_view path);
+
+// The same with the extension block of a trainer model read too.
+std::variant<model_with_extras, model_read_error> read_model_file_with_extras(std::string_view path);
 
 }  // namespace tolvane

@@ -14,7 +14,8 @@ namespace tolvane {
 std::string serialize_model(const Data& data);
 
 struct model_read_error {
-    enum class kind { short_input, short_string, invalid_text } what;
+    // extension: a trainer model's block after the maps is damaged (persist/extras.hpp)
+    enum class kind { short_input, short_string, invalid_text, extension } what;
     std::string description;
 };
 

@@ -1,13 +1,14 @@
 """The native part of tolvane_tools: the Tokenizer class."""
 
 import os
-from collections.abc import Iterable
+from collections.abc import Collection, Iterable
 from typing import Any, Literal, Never, SupportsIndex, final
 
 from _typeshed import ReadableBuffer as Buffer
 
 Mode = Literal["compatible", "ranked"]
 Ids = Iterable[SupportsIndex] | Buffer
+Allowed = Literal["all"] | Collection[str]
 
 @final
 class Tokenizer:
@@ -36,6 +37,18 @@ class Tokenizer:
     @property
     def oov_id(self) -> int | None:
         """The id unknown graphemes become, or None when the model has none."""
+    @property
+    def special_tokens(self) -> dict[str, int]:
+        """The special tokens, {text: id}; empty for a model without them."""
+    @property
+    def byte_fallback(self) -> bool:
+        """Whether unknown graphemes are encoded as their UTF-8 bytes."""
+    @property
+    def byte_ids(self) -> tuple[int, ...] | None:
+        """The 256 byte tokens' ids by byte value, or None."""
+    @property
+    def training_info(self) -> dict[str, Any] | None:
+        """The trainer's options and report, or None."""
     def token_bytes(self, id: SupportsIndex) -> bytes:
         """The bytes of token `id` (KeyError for an id the model lacks)."""
     def token_text(self, id: SupportsIndex) -> str:
@@ -48,17 +61,22 @@ class Tokenizer:
         """`text` split into graphemes, the units tokens are made of."""
     def unknown_graphemes(self, text: str) -> dict[str, int]:
         """Each grapheme of `text` the model lacks, with its count."""
-    def encode(self, text: str, mode: Mode = "compatible") -> list[int]:
+    def encode(self, text: str, mode: Mode = "compatible", *, allowed_special: Allowed = (),
+               disallowed_special: Allowed = "all") -> list[int]:
         """The token ids of `text` (KeyError for an unknown grapheme when the
-        model has no oov_id)."""
-    def count(self, text: str, mode: Mode = "compatible") -> int:
-        """len(encode(text, mode)) without building the list."""
+        model has no oov_id and no byte fallback). Allowed special tokens
+        become their ids; text spelling a disallowed one raises ValueError."""
+    def count(self, text: str, mode: Mode = "compatible", *, allowed_special: Allowed = (),
+              disallowed_special: Allowed = "all") -> int:
+        """len(encode(text, mode, ...)) without building the list."""
     def encode_batch(self, texts: Iterable[str], mode: Mode = "compatible",
-                     threads: int | None = None) -> list[list[int]]:
+                     threads: int | None = None, *, allowed_special: Allowed = (),
+                     disallowed_special: Allowed = "all") -> list[list[int]]:
         """One list of ids per text, in order, encoded on `threads` threads
         (None: one per core) without the interpreter lock."""
     def encode_flat(self, texts: Iterable[str], mode: Mode = "compatible",
-                    threads: int | None = None) -> tuple[memoryview, memoryview]:
+                    threads: int | None = None, *, allowed_special: Allowed = (),
+                    disallowed_special: Allowed = "all") -> tuple[memoryview, memoryview]:
         """(ids, offsets): uint16 ids of all texts end to end and uint64 start
         offsets with a final end offset."""
     def encode_with_offsets(self, text: str, mode: Mode = "compatible"
@@ -76,10 +94,10 @@ class Tokenizer:
     def to_huggingface(self, path: str | os.PathLike[str]) -> None:
         """Writes a Hugging Face tokenizer.json whose BPE gives the ids of
         mode="ranked" (see tolvane_tools.huggingface)."""
-    def decode(self, ids: Ids) -> str:
+    def decode(self, ids: Ids, *, skip_special_tokens: bool = False) -> str:
         """The text of `ids`, lossy UTF-8 (KeyError for an id the model lacks)."""
-    def decode_batch(self, list_of_ids: Iterable[Ids]) -> list[str]:
-        """[decode(ids) for ids in list_of_ids]."""
+    def decode_batch(self, list_of_ids: Iterable[Ids], *, skip_special_tokens: bool = False) -> list[str]:
+        """[decode(ids, skip_special_tokens) for ids in list_of_ids]."""
     def __reduce__(self) -> tuple[object, tuple[bytes]]: ...
 
 def _encode_ranked_literal(tokenizer: Tokenizer, text: str) -> list[int]: ...

@@ -7,6 +7,7 @@
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "encoding/batch.hpp"
+#include "tools_binding/special_args.hpp"
 #include "tools_binding/tokenizer_type.hpp"
 
 namespace tolvane::tools {
@@ -14,50 +15,85 @@ namespace tolvane::tools {
 namespace {
 
 
-constexpr std::array<const char*, 2> TEXT_MODE_PARAMS{"text", "mode"};
-constexpr std::array<const char*, 3> BATCH_PARAMS{"texts", "mode", "threads"};
-constexpr std::array<const char*, 1> IDS_PARAMS{"ids"};
-constexpr std::array<const char*, 1> IDS_BATCH_PARAMS{"list_of_ids"};
+constexpr std::array<const char*, 4> TEXT_MODE_PARAMS{"text", "mode", "allowed_special", "disallowed_special"};
+constexpr std::array<const char*, 5> BATCH_PARAMS{"texts", "mode", "threads", "allowed_special",
+                                                  "disallowed_special"};
+constexpr std::array<const char*, 2> IDS_PARAMS{"ids", "skip_special_tokens"};
+constexpr std::array<const char*, 2> IDS_BATCH_PARAMS{"list_of_ids", "skip_special_tokens"};
+
+// The special-token parameters come after the ones that were there before
+// them and are keyword-only, as the peers have them: a positional argument
+// past the old ones is refused as it was refused before.
+template <std::size_t N>
+auto bind_keyword_tail(const char* name, const std::array<const char*, N>& params, std::size_t positional,
+                       PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+    -> std::optional<std::array<PyObject*, N>> {
+    if (static_cast<std::size_t>(nargs) > positional) {
+        PyErr_SetString(PyExc_TypeError,
+                        binding::too_many_positional(name, positional, static_cast<std::size_t>(nargs)).c_str());
+        return std::nullopt;
+    }
+    return binding::bind(name, params, args, nargs, kwnames, 1);
+}
+
+// What a call does with special tokens. Left out on a model without them,
+// nothing is built: the call costs what it cost before they existed.
+struct specials_argument {
+    std::optional<special_choice> choice;
+    const special_choice* get() const { return choice ? &*choice : nullptr; }
+};
+
+std::optional<specials_argument> to_specials(const tokenizer& tok, PyObject* allowed, PyObject* disallowed) {
+    if (!allowed && !disallowed) return specials_argument{};
+    auto choice = to_special_choice(tok, allowed, disallowed);
+    if (!choice) return std::nullopt;
+    return specials_argument{std::move(choice)};
+}
 
 // The arguments of encode and count; nothing with an error set.
 struct one_text {
     std::string_view text;
     encode_mode mode;
+    specials_argument specials;
 };
 
-std::optional<one_text> bind_one_text(const char* name, const char* text_where,
+std::optional<one_text> bind_one_text(PyObject* self, const char* name, const char* text_where,
                                       PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    auto bound = binding::bind(name, TEXT_MODE_PARAMS, args, nargs, kwnames, 1);
+    auto bound = bind_keyword_tail(name, TEXT_MODE_PARAMS, 2, args, nargs, kwnames);
     if (!bound) return std::nullopt;
     auto text = to_text((*bound)[0], text_where);
     if (!text) return std::nullopt;
     auto mode = to_mode((*bound)[1]);
     if (!mode) return std::nullopt;
-    return one_text{*text, *mode};
+    auto specials = to_specials(tokenizer_of(self), (*bound)[2], (*bound)[3]);
+    if (!specials) return std::nullopt;
+    return one_text{*text, *mode, std::move(*specials)};
 }
 
 PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        auto call = bind_one_text("Tokenizer.encode()", "Tokenizer.encode() argument 'text'",
+        auto call = bind_one_text(self, "Tokenizer.encode()", "Tokenizer.encode() argument 'text'",
                                   args, nargs, kwnames);
         if (!call) return nullptr;
         const tokenizer& tok = tokenizer_of(self);
         binding::reused_ids ids;
         ids.get().clear();
-        maybe_without_lock(call->text.size() >= RELEASE_LOCK_BYTES,
-                           [&] { tok.encode_append(call->text, call->mode, ids.get()); });
+        maybe_without_lock(call->text.size() >= RELEASE_LOCK_BYTES, [&] {
+            tok.encode_append(call->text, call->mode, ids.get(), call->specials.get());
+        });
         return id_list(ids.get()).release();
     });
 }
 
 PyObject* count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        auto call = bind_one_text("Tokenizer.count()", "Tokenizer.count() argument 'text'",
+        auto call = bind_one_text(self, "Tokenizer.count()", "Tokenizer.count() argument 'text'",
                                   args, nargs, kwnames);
         if (!call) return nullptr;
         const tokenizer& tok = tokenizer_of(self);
-        std::size_t n = maybe_without_lock(call->text.size() >= RELEASE_LOCK_BYTES,
-                                           [&] { return tok.count(call->text, call->mode); });
+        std::size_t n = maybe_without_lock(call->text.size() >= RELEASE_LOCK_BYTES, [&] {
+            return tok.count(call->text, call->mode, call->specials.get());
+        });
         return PyLong_FromSize_t(n);
     });
 }
@@ -66,11 +102,12 @@ struct many_texts {
     text_batch texts;
     encode_mode mode;
     unsigned threads;
+    specials_argument specials;
 };
 
-std::optional<many_texts> bind_many_texts(const char* name, PyObject* const* args, Py_ssize_t nargs,
-                                          PyObject* kwnames) {
-    auto bound = binding::bind(name, BATCH_PARAMS, args, nargs, kwnames, 1);
+std::optional<many_texts> bind_many_texts(PyObject* self, const char* name, PyObject* const* args,
+                                          Py_ssize_t nargs, PyObject* kwnames) {
+    auto bound = bind_keyword_tail(name, BATCH_PARAMS, 3, args, nargs, kwnames);
     if (!bound) return std::nullopt;
     auto texts = to_texts((*bound)[0], "texts");
     if (!texts) return std::nullopt;
@@ -78,16 +115,19 @@ std::optional<many_texts> bind_many_texts(const char* name, PyObject* const* arg
     if (!mode) return std::nullopt;
     auto threads = to_threads((*bound)[2]);
     if (!threads) return std::nullopt;
-    return many_texts{std::move(*texts), *mode, *threads};
+    auto specials = to_specials(tokenizer_of(self), (*bound)[3], (*bound)[4]);
+    if (!specials) return std::nullopt;
+    return many_texts{std::move(*texts), *mode, *threads, std::move(*specials)};
 }
 
 PyObject* encode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        auto call = bind_many_texts("Tokenizer.encode_batch()", args, nargs, kwnames);
+        auto call = bind_many_texts(self, "Tokenizer.encode_batch()", args, nargs, kwnames);
         if (!call) return nullptr;
         const tokenizer& tok = tokenizer_of(self);
         auto encoded = maybe_without_lock(call->texts.bytes >= RELEASE_LOCK_BYTES, [&] {
-            return tolvane::encode_batch(tok, call->texts.views, call->mode, call->threads);
+            return tolvane::encode_batch(tok, call->texts.views, call->mode, call->threads,
+                                         call->specials.get());
         });
         py_ref lists = py_ref::steal(PyList_New(static_cast<Py_ssize_t>(encoded.size())));
         if (!lists) return nullptr;
@@ -103,11 +143,12 @@ PyObject* encode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 PyObject* encode_flat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        auto call = bind_many_texts("Tokenizer.encode_flat()", args, nargs, kwnames);
+        auto call = bind_many_texts(self, "Tokenizer.encode_flat()", args, nargs, kwnames);
         if (!call) return nullptr;
         const tokenizer& tok = tokenizer_of(self);
         flat_encoding flat = maybe_without_lock(call->texts.bytes >= RELEASE_LOCK_BYTES, [&] {
-            return tolvane::encode_flat(tok, call->texts.views, call->mode, call->threads);
+            return tolvane::encode_flat(tok, call->texts.views, call->mode, call->threads,
+                                        call->specials.get());
         });
         py_ref ids = array_view(std::move(flat.ids));
         if (!ids) return nullptr;
@@ -119,19 +160,24 @@ PyObject* encode_flat(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        auto bound = binding::bind("Tokenizer.decode()", IDS_PARAMS, args, nargs, kwnames);
+        auto bound = bind_keyword_tail("Tokenizer.decode()", IDS_PARAMS, 1, args, nargs, kwnames);
         if (!bound) return nullptr;
         auto ids = to_ids((*bound)[0], "Tokenizer.decode() argument 'ids'");
         if (!ids) return nullptr;
-        return binding::to_str(tokenizer_of(self).decode(*ids)).release();
+        auto skip = to_flag((*bound)[1]);
+        if (!skip) return nullptr;
+        return binding::to_str(tokenizer_of(self).decode(*ids, *skip)).release();
     });
 }
 
 PyObject* decode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        auto bound = binding::bind("Tokenizer.decode_batch()", IDS_BATCH_PARAMS, args, nargs, kwnames);
+        auto bound = bind_keyword_tail("Tokenizer.decode_batch()", IDS_BATCH_PARAMS, 1, args, nargs,
+                                       kwnames);
         if (!bound) return nullptr;
         PyObject* batch = (*bound)[0];
+        auto skip = to_flag((*bound)[1]);
+        if (!skip) return nullptr;
         if (PyUnicode_Check(batch)) {
             PyErr_SetString(PyExc_TypeError,
                             "Tokenizer.decode_batch() argument 'list_of_ids' must be an iterable "
@@ -150,7 +196,7 @@ PyObject* decode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
             if (!ids) return nullptr;
             std::string text;
             try {
-                text = tok.decode(*ids);
+                text = tok.decode(*ids, *skip);
             } catch (const failure& f) {
                 throw failure{where + ": " + f.message, f.where, f.kind, f.os_errno};
             }
@@ -173,37 +219,47 @@ constexpr int FAST = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef encode_methods[] = {
     {"encode", as_cfunction(encode), FAST,
-     "encode($self, /, text, mode='compatible')\n--\n\n"
+     "encode($self, /, text, mode='compatible', *, allowed_special=(), disallowed_special='all')\n--\n\n"
      "The token ids of `text`.\n"
      "\n"
      "mode='compatible' gives exactly the ids Data.encode gives for the same\n"
      "model; mode='ranked' applies the learned merges in the order they were\n"
      "learned, the best compression the vocabulary allows. Unknown graphemes\n"
-     "become oov_id; without one, KeyError names the grapheme. Long texts are\n"
-     "encoded without holding the interpreter lock."},
+     "become oov_id (without one, KeyError names the grapheme), or with\n"
+     "byte_fallback the byte tokens of their UTF-8.\n"
+     "\n"
+     "Special tokens: those in allowed_special ('all' or a set) become their\n"
+     "ids where the text spells them, longest first, left to right; text that\n"
+     "spells one of disallowed_special ('all': every one not allowed) raises\n"
+     "ValueError naming it; the rest are read as ordinary text\n"
+     "(disallowed_special=()). Long texts are encoded without holding the\n"
+     "interpreter lock."},
     {"count", as_cfunction(count), FAST,
-     "count($self, /, text, mode='compatible')\n--\n\n"
-     "len(encode(text, mode)), without building the list."},
+     "count($self, /, text, mode='compatible', *, allowed_special=(), disallowed_special='all')\n--\n\n"
+     "len(encode(text, mode, ...)), without building the list."},
     {"encode_batch", as_cfunction(encode_batch), FAST,
-     "encode_batch($self, /, texts, mode='compatible', threads=None)\n--\n\n"
+     "encode_batch($self, /, texts, mode='compatible', threads=None, *, allowed_special=(),\n"
+     "             disallowed_special='all')\n--\n\n"
      "[encode(t, mode) for t in texts], the texts spread over `threads` threads\n"
      "(None: one per core) while the interpreter lock is released. A failure\n"
-     "names the first failing text as texts[i]."},
+     "names the first failing text as texts[i]. Special tokens as in encode."},
     {"encode_flat", as_cfunction(encode_flat), FAST,
-     "encode_flat($self, /, texts, mode='compatible', threads=None)\n--\n\n"
+     "encode_flat($self, /, texts, mode='compatible', threads=None, *, allowed_special=(),\n"
+     "            disallowed_special='all')\n--\n\n"
      "The ids of all texts end to end, as (ids, offsets): read-only memoryviews\n"
      "of uint16 ids and of uint64 offsets, one more than there are texts; the\n"
      "ids of texts[i] are ids[offsets[i]:offsets[i + 1]]. numpy.frombuffer takes\n"
-     "both without copying. Threads as in encode_batch."},
+     "both without copying. Threads and special tokens as in encode_batch."},
     {"decode", as_cfunction(decode), FAST,
-     "decode($self, /, ids)\n--\n\n"
+     "decode($self, /, ids, *, skip_special_tokens=False)\n--\n\n"
      "The text of a sequence of ids (any iterable of ints, or a buffer of\n"
      "integers such as an encode_flat slice or a numpy array), read as UTF-8\n"
      "with U+FFFD for bytes that are not, as Data.decode does. KeyError names\n"
-     "the first id the model does not hold."},
+     "the first id the model does not hold. skip_special_tokens leaves the\n"
+     "special tokens' texts out."},
     {"decode_batch", as_cfunction(decode_batch), FAST,
-     "decode_batch($self, /, list_of_ids)\n--\n\n"
-     "[decode(ids) for ids in list_of_ids]."},
+     "decode_batch($self, /, list_of_ids, *, skip_special_tokens=False)\n--\n\n"
+     "[decode(ids, skip_special_tokens) for ids in list_of_ids]."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -9,6 +9,7 @@
 #include "model/grapheme.hpp"
 #include "model/utf8.hpp"
 #include "persist/atomic_file.hpp"
+#include "persist/extras.hpp"
 #include "persist/load.hpp"
 #include "persist/model_file.hpp"
 #include "tools_binding/tokenizer_type.hpp"
@@ -45,7 +46,9 @@ std::optional<path_argument> to_path(PyObject* obj) {
     return path;
 }
 
-std::unique_ptr<tokenizer> build(Data&& model) { return std::make_unique<tokenizer>(std::move(model)); }
+std::unique_ptr<tokenizer> build(model_with_extras&& model) {
+    return std::make_unique<tokenizer>(std::move(model.data), std::move(model.extras));
+}
 
 PyObject* from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
@@ -57,11 +60,11 @@ PyObject* from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         std::string not_a_model;
         try {
             maybe_without_lock(true, [&] {
-                auto parsed = read_model_file(path->bytes());
+                auto parsed = read_model_file_with_extras(path->bytes());
                 if (auto* error = std::get_if<model_read_error>(&parsed))
                     not_a_model = error->description;
                 else
-                    tok = build(std::move(std::get<Data>(parsed)));
+                    tok = build(std::move(std::get<model_with_extras>(parsed)));
             });
         } catch (const failure& f) {
             if (f.kind != failure_kind::os_error) throw;
@@ -96,19 +99,21 @@ PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
                 Py_buffer* v;
                 ~release() { PyBuffer_Release(v); }
             } released{&view};
-            return deserialize_model({static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)});
+            return deserialize_model_with_extras(
+                {static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)});
         }();
         if (auto* error = std::get_if<model_read_error>(&parsed)) {
             PyErr_Format(PyExc_ValueError, "not a model file: %s", error->description.c_str());
             return nullptr;
         }
-        return new_tokenizer(build(std::move(std::get<Data>(parsed)))).release();
+        return new_tokenizer(build(std::move(std::get<model_with_extras>(parsed)))).release();
     });
 }
 
 PyObject* to_bytes(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
-        std::string bytes = serialize_model(tokenizer_of(self).model());
+        const tokenizer& tok = tokenizer_of(self);
+        std::string bytes = serialize_model_with_extras(tok.model(), tok.extras());
         return PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
     });
 }
@@ -122,7 +127,7 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         const tokenizer& tok = tokenizer_of(self);
         try {
             maybe_without_lock(true, [&] {
-                replace_file_atomically(path->bytes(), serialize_model(tok.model()));
+                replace_file_atomically(path->bytes(), serialize_model_with_extras(tok.model(), tok.extras()));
             });
         } catch (const failure& f) {
             if (f.kind != failure_kind::os_error) throw;
@@ -250,6 +255,44 @@ PyObject* get_oov_id(PyObject* self, void*) {
     return id_object(*id);
 }
 
+PyObject* get_special_tokens(PyObject* self, void*) {
+    py_ref specials = py_ref::steal(PyDict_New());
+    if (!specials) return nullptr;
+    for (const special_token& special : tokenizer_of(self).extras().specials) {
+        py_ref text = binding::to_str(special.text);
+        py_ref id = py_ref::steal(id_object(special.id));
+        if (!text || !id || PyDict_SetItem(specials.get(), text.get(), id.get()) < 0) return nullptr;
+    }
+    return specials.release();
+}
+
+PyObject* get_byte_fallback(PyObject* self, void*) {
+    return PyBool_FromLong(tokenizer_of(self).byte_base().has_value());
+}
+
+PyObject* get_byte_ids(PyObject* self, void*) {
+    auto base = tokenizer_of(self).byte_base();
+    if (!base) Py_RETURN_NONE;
+    py_ref ids = py_ref::steal(PyTuple_New(256));
+    if (!ids) return nullptr;
+    for (unsigned b = 0; b < 256; ++b) {
+        PyObject* id = id_object(static_cast<token_id>(*base + b));
+        if (!id) return nullptr;
+        PyTuple_SET_ITEM(ids.get(), b, id);
+    }
+    return ids.release();
+}
+
+PyObject* get_training_info(PyObject* self, void*) {
+    const std::string& options = tokenizer_of(self).extras().trainer_options;
+    if (options.empty()) Py_RETURN_NONE;
+    py_ref json = py_ref::steal(PyImport_ImportModule("json"));
+    if (!json) return nullptr;
+    py_ref text = binding::to_str(options);
+    if (!text) return nullptr;
+    return PyObject_CallMethod(json.get(), "loads", "O", text.get());
+}
+
 template <class F>
 PyCFunction as_cfunction(F* f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
@@ -271,7 +314,7 @@ PyMethodDef model_methods[] = {
     {"to_bytes", as_cfunction(to_bytes), METH_NOARGS,
      "to_bytes($self, /)\n--\n\n"
      "The model file's content: entries by ascending id, so the same model\n"
-     "always gives the same bytes."},
+     "always gives the same bytes, then a trainer model's extension block."},
     {"save", as_cfunction(save), FAST,
      "save($self, /, path)\n--\n\n"
      "Writes the model file to `path`, replacing it in one step: a failure or\n"
@@ -308,6 +351,18 @@ PyGetSetDef tokenizer_getset[] = {
     {"oov_id", get_oov_id, nullptr,
      "The id unknown graphemes are encoded as, or None when the model has none\n"
      "(encoding a text with an unknown grapheme then raises KeyError).", nullptr},
+    {"special_tokens", get_special_tokens, nullptr,
+     "The special tokens, {text: id} in the order the trainer was given them;\n"
+     "empty for a model without them.", nullptr},
+    {"byte_fallback", get_byte_fallback, nullptr,
+     "Whether graphemes the model does not hold are encoded as their UTF-8\n"
+     "bytes, so that decode(encode(text)) == text for every text.", nullptr},
+    {"byte_ids", get_byte_ids, nullptr,
+     "The 256 byte tokens' ids by byte value, or None without byte fallback.", nullptr},
+    {"training_info", get_training_info, nullptr,
+     "What the trainer recorded with the model: the options it was given and\n"
+     "what it reports of the run (whether it stopped before vocab_size and why);\n"
+     "None for a model the trainer did not make.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

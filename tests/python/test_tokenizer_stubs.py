@@ -21,7 +21,8 @@ def stub_methods():
     with open(STUB, encoding="utf-8") as f:
         tree = ast.parse(f.read())
     [cls] = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "Tokenizer"]
-    return {n.name: [a.arg for a in n.args.args] for n in cls.body if isinstance(n, ast.FunctionDef)}
+    return {n.name: [a.arg for a in n.args.args + n.args.kwonlyargs] for n in cls.body
+            if isinstance(n, ast.FunctionDef)}
 
 
 def test_stub_matches_the_class():
