@@ -201,7 +201,10 @@ def _merges_take(tok, token: int) -> bool:
 
 
 def unknown_warning(tok, text: str) -> str | None:
-    """The warning for one text with graphemes the model does not know."""
+    """The warning for one text with graphemes the model does not know. With
+    byte fallback they are encoded as their bytes and lose nothing."""
+    if tok.byte_fallback:
+        return None
     found = tok.unknown_graphemes(text)
     count = sum(found.values())
     if not count:
