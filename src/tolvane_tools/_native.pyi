@@ -1,8 +1,8 @@
-"""The native part of tolvane_tools: the Tokenizer class."""
+"""The native part of tolvane_tools: the Tokenizer class and the trainer's core."""
 
 import os
-from collections.abc import Collection, Iterable
-from typing import Any, Literal, Never, SupportsIndex, final
+from collections.abc import Callable, Collection, Iterable
+from typing import Any, Literal, Never, SupportsIndex, TypedDict, final
 
 from _typeshed import ReadableBuffer as Buffer
 
@@ -101,3 +101,54 @@ class Tokenizer:
     def __reduce__(self) -> tuple[object, tuple[bytes]]: ...
 
 def _encode_ranked_literal(tokenizer: Tokenizer, text: str) -> list[int]: ...
+
+class TrainInfo(TypedDict):
+    vocab_size: int          # tokens in the model made
+    byte_base: int | None    # id of byte 0; bytes 0..255 at byte_base + b
+    special_ids: list[int]   # the special tokens' ids, in the order given
+    graphemes: int           # graphemes with an id besides the byte tokens
+    graphemes_to_bytes: int  # distinct graphemes left to byte fallback
+    merges: int
+    stopped_early: bool      # fewer tokens than vocab_size; `reason` says why
+    reason: str
+    pieces: int              # pieces counted (documents cut where no token may span)
+    distinct_pieces: int
+    bytes: int               # UTF-8 bytes of the documents added
+
+@final
+class _VocabTrainer:
+    """The core of tolvane_tools.train: counts documents, then learns a
+    vocabulary of a chosen size from the counts of all of them.
+
+    Ids: 0 oov; 1..k the special tokens in the order given; with byte
+    fallback 256 byte tokens at byte_base + b (an ASCII byte's token is also
+    that character's grapheme); the graphemes that get an id, most frequent
+    first; the merges in the order learned. Documents are cut into pieces at
+    spaces and line breaks (a space begins a piece unless a space precedes
+    it; runs of line breaks are pieces of their own) and at the spelling of
+    a special token, which is not counted; no token spans two pieces.
+    ValueError for an empty or repeated special token."""
+
+    def __init__(self, *, special_tokens: Iterable[str] = (), byte_fallback: bool = False,
+                 max_token_length: int | None = None, grapheme_coverage: float | None = None,
+                 threads: int | None = None) -> None:
+        """max_token_length: the longest token in graphemes (None: no limit).
+        grapheme_coverage (byte fallback only; default 0.9995): the non-ASCII
+        graphemes that get an id are the most frequent ones that, with ASCII,
+        cover this share of the corpus's graphemes; the rest are left to
+        byte tokens. threads: for add_many (None: one per core)."""
+    def add(self, text: str) -> None:
+        """Counts one document (UnicodeEncodeError for lone surrogates)."""
+    def add_many(self, texts: Iterable[str]) -> None:
+        """Counts each str as one document, on the trainer's threads."""
+    def learn(self, vocab_size: int, min_frequency: int = 2,
+              progress: Callable[[str, int, int], object] | None = None) -> tuple[bytes, TrainInfo]:
+        """(model file bytes: the three maps, entries by ascending id; info).
+        Exactly vocab_size tokens unless no pair left occurs min_frequency
+        times (info["stopped_early"], info["reason"]). ValueError for a
+        vocab_size above 65,536 or below what oov, the specials and the byte
+        tokens take, for an empty corpus, or, without byte fallback, for more
+        graphemes than vocab_size leaves room for. progress(stage, done,
+        total) is called between steps ("graphemes", "pairs", "merges");
+        an exception it raises, or Ctrl-C, stops the run and is raised.
+        May be called again, with more documents added between calls."""

@@ -6,6 +6,7 @@
 #include "binding/module_once.hpp"
 #include "encoding/ranked.hpp"
 #include "tools_binding/tokenizer_type.hpp"
+#include "tools_binding/trainer_type.hpp"
 
 namespace tolvane::tools {
 
@@ -40,7 +41,7 @@ PyMethodDef module_functions[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "tolvane_tools._native",
-    "The native part of tolvane_tools: the Tokenizer class.",
+    "The native part of tolvane_tools: the Tokenizer class and the trainer's core.",
     0,
     module_functions,
     nullptr,
@@ -52,10 +53,11 @@ PyModuleDef module_def = {
 binding::process_module module_state;  // the types and the int cache are process-wide
 
 PyObject* create_module() {
-    if (!init_types() || !init_mode_names()) return nullptr;
+    if (!init_types() || !init_mode_names() || !init_trainer_type()) return nullptr;
     py_ref module = py_ref::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
     if (!module) return nullptr;
     if (PyModule_AddObjectRef(module.get(), "Tokenizer", tokenizer_type()) < 0) return nullptr;
+    if (PyModule_AddObjectRef(module.get(), "_VocabTrainer", trainer_type()) < 0) return nullptr;
     return module.release();
 }
 
