@@ -42,21 +42,15 @@ void add_length(merge_limits& limits, token_pair pair, token_id merged) {
 
 piece_merger::piece_merger(const weighted_pieces& pieces, merge_limits limits_in)
     : limits{std::move(limits_in)},
-      token{pieces.tokens},
       weights{pieces.weights},
       index{std::min<std::size_t>(pieces.tokens.size(), 1 << 16)} {
-    const std::size_t n = token.size();
-    next.resize(n);
-    prev.resize(n);
-    piece_of.resize(n);
+    nodes.resize(pieces.tokens.size());
     // The one full count: every later change is a delta.
     for (std::uint32_t p = 0; p < pieces.size(); ++p) {
         const std::uint32_t from = pieces.starts[p], to = pieces.starts[p + 1];
         for (std::uint32_t i = from; i < to; ++i) {
-            piece_of[i] = p;
-            prev[i] = i == from ? NONE : i - 1;
-            next[i] = i + 1 == to ? NONE : i + 1;
-            if (i + 1 < to) add_at(std::uint32_t{token[i]} << 16 | token[i + 1], weights[p], i);
+            nodes[i] = {i == from ? NONE : i - 1, i + 1 == to ? NONE : i + 1, p, pieces.tokens[i]};
+            if (i + 1 < to) add_at(std::uint32_t{pieces.tokens[i]} << 16 | pieces.tokens[i + 1], weights[p], i);
         }
     }
     touched_keys.clear();
@@ -132,23 +126,25 @@ void piece_merger::merge(token_pair pair, token_id merged) {
     at.erase(std::unique(at.begin(), at.end()), at.end());
     for (const std::uint32_t p : at) {
         // A listed position that no longer starts the pair is skipped.
-        if (prev[p] == REMOVED || token[p] != pair.left) continue;
-        const std::uint32_t q = next[p];
-        if (q == NONE || token[q] != pair.right) continue;
-        const std::uint64_t w = weights[piece_of[p]];
-        const std::uint32_t l = prev[p], r = next[q];
+        node& left = nodes[p];
+        if (left.prev == REMOVED || left.token != pair.left || left.next == NONE) continue;
+        const std::uint32_t q = left.next;
+        node& right = nodes[q];
+        if (right.token != pair.right) continue;
+        const std::uint64_t w = weights[left.piece];
+        const std::uint32_t l = left.prev, r = right.next;
         // The pairs the merge breaks...
-        if (l != NONE) take(std::uint32_t{token[l]} << 16 | pair.left, w);
+        if (l != NONE) take(std::uint32_t{nodes[l].token} << 16 | pair.left, w);
         take(key, w);
-        if (r != NONE) take(std::uint32_t{pair.right} << 16 | token[r], w);
+        if (r != NONE) take(std::uint32_t{pair.right} << 16 | nodes[r].token, w);
         // ...the rewrite...
-        token[p] = merged;
-        next[p] = r;
-        if (r != NONE) prev[r] = p;
-        prev[q] = REMOVED;
+        left.token = merged;
+        left.next = r;
+        if (r != NONE) nodes[r].prev = p;
+        right.prev = REMOVED;
         // ...and the pairs it makes.
-        if (l != NONE) add_at(std::uint32_t{token[l]} << 16 | merged, w, l);
-        if (r != NONE) add_at(std::uint32_t{merged} << 16 | token[r], w, p);
+        if (l != NONE) add_at(std::uint32_t{nodes[l].token} << 16 | merged, w, l);
+        if (r != NONE) add_at(std::uint32_t{merged} << 16 | nodes[r].token, w, p);
     }
     for (const std::uint32_t k : touched_keys) {
         const std::uint64_t count = entries[index.find(k)].count;
@@ -158,9 +154,9 @@ void piece_merger::merge(token_pair pair, token_id merged) {
 
 std::vector<std::pair<std::uint32_t, std::uint64_t>> piece_merger::counts() const {
     std::vector<std::pair<std::uint32_t, std::uint64_t>> out;
-    for (std::uint32_t p = 0; p < token.size(); ++p) {
-        if (prev[p] == REMOVED || next[p] == NONE) continue;
-        const std::uint32_t key = std::uint32_t{token[p]} << 16 | token[next[p]];
+    for (const node& at : nodes) {
+        if (at.prev == REMOVED || at.next == NONE) continue;
+        const std::uint32_t key = std::uint32_t{at.token} << 16 | nodes[at.next].token;
         out.emplace_back(key, entries[index.find(key)].count);
     }
     std::sort(out.begin(), out.end());

@@ -112,9 +112,15 @@ private:
     merge_limits limits;
     // Positions: all pieces one after the other, as linked lists whose ends
     // are NONE; a position merged into its left neighbour has prev REMOVED.
-    std::vector<token_id> token;
-    std::vector<std::uint32_t> next, prev;
-    std::vector<std::uint32_t> piece_of;
+    // What a merge reads of a position sits in one node, so a position costs
+    // one cache miss, not one per array (four arrays took twice as long).
+    struct node {
+        std::uint32_t prev;
+        std::uint32_t next;
+        std::uint32_t piece;
+        token_id token;
+    };
+    std::vector<node> nodes;
     std::vector<std::uint64_t> weights;
 
     pair_map index;  // pair key -> entries index
