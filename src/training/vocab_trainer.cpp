@@ -212,10 +212,15 @@ trained_vocab vocab_trainer::learn(std::size_t vocab_size, std::uint64_t min_fre
     const std::size_t fixed = 1 + opts.special_tokens.size() + (opts.byte_fallback ? BYTE_TOKENS : 0);
     if (vocab_size > MAX_TOKENS)
         refuse("vocab_size must be at most 65,536 (token ids are 16 bits), not " + grouped(vocab_size));
-    if (vocab_size < fixed)
-        refuse("vocab_size " + grouped(vocab_size) + " is too small: oov" +
-               (opts.special_tokens.empty() ? "" : ", the special tokens") +
-               (opts.byte_fallback ? " and the 256 byte tokens" : "") + " take " + grouped(fixed) + " ids");
+    if (vocab_size < fixed) {
+        std::vector<std::string> takers{"oov"};
+        if (!opts.special_tokens.empty()) takers.push_back("the special tokens");
+        if (opts.byte_fallback) takers.push_back("the 256 byte tokens");
+        std::string who = takers[0];
+        for (std::size_t i = 1; i < takers.size(); ++i) who += (i + 1 == takers.size() ? " and " : ", ") + takers[i];
+        refuse("vocab_size " + grouped(vocab_size) + " is too small: " + who +
+               (fixed == 1 ? " takes 1 id" : " take " + grouped(fixed) + " ids"));
+    }
     if (min_frequency == 0) refuse("min_frequency must be at least 1");
     const piece_table& table = merged_table();
     if (table.distinct() == 0) refuse("the corpus is empty: there is no text to train on");
