@@ -23,6 +23,8 @@ bool ascii(char c) { return static_cast<unsigned char>(c) < 0x80; }
 // grapheme border, so it is not asked of the split; any other end is found
 // by splitting from the token's start. Only byte tokens end inside a
 // grapheme: the walk then keeps that grapheme until its bytes are used up.
+// A special token's ends are borders too, as the encoder split the text
+// there before it looked for graphemes.
 void append_token_offsets(const tokenizer& tok, std::string_view text, std::span<const token_id> ids,
                           std::vector<std::uint64_t>& out) {
     out.reserve(out.size() + 2 * ids.size());
@@ -50,9 +52,13 @@ void append_token_offsets(const tokenizer& tok, std::string_view text, std::span
         }
         const std::size_t end = whole_grapheme ? grapheme_end(text, cursor)
                                                : std::min(cursor + length, text.size());
+        // A special token was matched on its spelling, which cuts the text
+        // where it stands, whatever graphemes the text would have there.
         const char before = text[end - 1];
-        if (!whole_grapheme && ascii(before) &&
-            (end == text.size() || (ascii(text[end]) && !(before == '\r' && text[end] == '\n')))) {
+        const bool border = tok.specials().is_special(id) ||
+            (ascii(before) &&
+             (end == text.size() || (ascii(text[end]) && !(before == '\r' && text[end] == '\n'))));
+        if (!whole_grapheme && border) {
             out.push_back(point);
             point += code_points(text.substr(cursor, end - cursor));
             out.push_back(point);

@@ -79,17 +79,20 @@ class Tokenizer:
                     disallowed_special: Allowed = "all") -> tuple[memoryview, memoryview]:
         """(ids, offsets): uint16 ids of all texts end to end and uint64 start
         offsets with a final end offset."""
-    def encode_with_offsets(self, text: str, mode: Mode = "compatible"
+    def encode_with_offsets(self, text: str, mode: Mode = "compatible", *,
+                            allowed_special: Allowed = (), disallowed_special: Allowed = "all"
                             ) -> tuple[list[int], list[tuple[int, int]]]:
-        """(ids, offsets): encode(text, mode) and each token's (start, end) as
-        str indices into `text`; every offset is a grapheme border."""
+        """(ids, offsets): encode(text, mode, ...) and each token's (start, end)
+        as str indices into `text`; every offset is a grapheme border."""
     def encode_flat_with_offsets(self, texts: Iterable[str], mode: Mode = "compatible",
-                                 threads: int | None = None
+                                 threads: int | None = None, *, allowed_special: Allowed = (),
+                                 disallowed_special: Allowed = "all"
                                  ) -> tuple[memoryview, memoryview, memoryview]:
-        """encode_flat(texts, mode, threads) and a uint64 memoryview of each
+        """encode_flat(texts, mode, threads, ...) and a uint64 memoryview of each
         token's start and end in its own text, two entries per id."""
-    def encode_to_numpy(self, text: str, mode: Mode = "compatible") -> Any:
-        """encode(text, mode) as a read-only numpy uint16 array over the
+    def encode_to_numpy(self, text: str, mode: Mode = "compatible", *, allowed_special: Allowed = (),
+                        disallowed_special: Allowed = "all") -> Any:
+        """encode(text, mode, ...) as a read-only numpy uint16 array over the
         encoder's buffer, without a copy (needs numpy)."""
     def to_huggingface(self, path: str | os.PathLike[str]) -> None:
         """Writes a Hugging Face tokenizer.json whose BPE gives the ids of

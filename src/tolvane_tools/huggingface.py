@@ -20,7 +20,18 @@ after every flag that another indicator follows, so no run of more than two
 reaches the BPE.
 
 Pieces that are not themselves tokens of the model get ids after the
-model's; the BPE gives them only inside a grapheme the model does not know."""
+model's; the BPE gives them only inside a grapheme the model does not know.
+
+A tokenizer.json holds each token text once, and chunked training can learn
+one text twice, by two pairs. The file keeps the id the ranked mode gives for
+that text alone and leaves out the merges of the other: the ranked mode
+reaches a text by one route, so the other id is one it (practically) never
+gives.
+
+Special tokens become added tokens marked special, matched before anything
+else as allowed_special="all" matches them; byte fallback becomes the BPE's
+own, the high byte tokens named <0x80> to <0xFF> (the low ones are the ASCII
+characters, always known)."""
 
 from __future__ import annotations
 
@@ -112,8 +123,15 @@ def build_export(tok) -> Export:
     # One id per text. Where tokens share a text, the one the ranked mode
     # gives for that text alone (the way it is most often reached), else the
     # first learned.
+    # The special tokens are in the vocabulary too, under their own ids:
+    # `tokenizers` keeps an added token's id only when the model holds it.
+    # A learned token spelt like one is reached as the special token.
+    out.vocab.update(specials)
     by_text: dict[str, list[int]] = {}
     for token, text in texts.items():
+        if text in specials:
+            out.shadowed[token] = specials[text]
+            continue
         by_text.setdefault(text, []).append(token)
     for text, tokens in by_text.items():
         chosen = tokens[0]

@@ -7,68 +7,14 @@
 #include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "encoding/batch.hpp"
-#include "tools_binding/special_args.hpp"
-#include "tools_binding/tokenizer_type.hpp"
+#include "tools_binding/encode_args.hpp"
 
 namespace tolvane::tools {
 
 namespace {
 
-
-constexpr std::array<const char*, 4> TEXT_MODE_PARAMS{"text", "mode", "allowed_special", "disallowed_special"};
-constexpr std::array<const char*, 5> BATCH_PARAMS{"texts", "mode", "threads", "allowed_special",
-                                                  "disallowed_special"};
 constexpr std::array<const char*, 2> IDS_PARAMS{"ids", "skip_special_tokens"};
 constexpr std::array<const char*, 2> IDS_BATCH_PARAMS{"list_of_ids", "skip_special_tokens"};
-
-// The special-token parameters come after the ones that were there before
-// them and are keyword-only, as the peers have them: a positional argument
-// past the old ones is refused as it was refused before.
-template <std::size_t N>
-auto bind_keyword_tail(const char* name, const std::array<const char*, N>& params, std::size_t positional,
-                       PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-    -> std::optional<std::array<PyObject*, N>> {
-    if (static_cast<std::size_t>(nargs) > positional) {
-        PyErr_SetString(PyExc_TypeError,
-                        binding::too_many_positional(name, positional, static_cast<std::size_t>(nargs)).c_str());
-        return std::nullopt;
-    }
-    return binding::bind(name, params, args, nargs, kwnames, 1);
-}
-
-// What a call does with special tokens. Left out on a model without them,
-// nothing is built: the call costs what it cost before they existed.
-struct specials_argument {
-    std::optional<special_choice> choice;
-    const special_choice* get() const { return choice ? &*choice : nullptr; }
-};
-
-std::optional<specials_argument> to_specials(const tokenizer& tok, PyObject* allowed, PyObject* disallowed) {
-    if (!allowed && !disallowed) return specials_argument{};
-    auto choice = to_special_choice(tok, allowed, disallowed);
-    if (!choice) return std::nullopt;
-    return specials_argument{std::move(choice)};
-}
-
-// The arguments of encode and count; nothing with an error set.
-struct one_text {
-    std::string_view text;
-    encode_mode mode;
-    specials_argument specials;
-};
-
-std::optional<one_text> bind_one_text(PyObject* self, const char* name, const char* text_where,
-                                      PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    auto bound = bind_keyword_tail(name, TEXT_MODE_PARAMS, 2, args, nargs, kwnames);
-    if (!bound) return std::nullopt;
-    auto text = to_text((*bound)[0], text_where);
-    if (!text) return std::nullopt;
-    auto mode = to_mode((*bound)[1]);
-    if (!mode) return std::nullopt;
-    auto specials = to_specials(tokenizer_of(self), (*bound)[2], (*bound)[3]);
-    if (!specials) return std::nullopt;
-    return one_text{*text, *mode, std::move(*specials)};
-}
 
 PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
@@ -98,27 +44,6 @@ PyObject* count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     });
 }
 
-struct many_texts {
-    text_batch texts;
-    encode_mode mode;
-    unsigned threads;
-    specials_argument specials;
-};
-
-std::optional<many_texts> bind_many_texts(PyObject* self, const char* name, PyObject* const* args,
-                                          Py_ssize_t nargs, PyObject* kwnames) {
-    auto bound = bind_keyword_tail(name, BATCH_PARAMS, 3, args, nargs, kwnames);
-    if (!bound) return std::nullopt;
-    auto texts = to_texts((*bound)[0], "texts");
-    if (!texts) return std::nullopt;
-    auto mode = to_mode((*bound)[1]);
-    if (!mode) return std::nullopt;
-    auto threads = to_threads((*bound)[2]);
-    if (!threads) return std::nullopt;
-    auto specials = to_specials(tokenizer_of(self), (*bound)[3], (*bound)[4]);
-    if (!specials) return std::nullopt;
-    return many_texts{std::move(*texts), *mode, *threads, std::move(*specials)};
-}
 
 PyObject* encode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {

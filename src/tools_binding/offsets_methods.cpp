@@ -4,18 +4,15 @@
 #include <array>
 #include <string>
 
-#include "binding/args.hpp"
 #include "binding/convert.hpp"
 #include "encoding/batch.hpp"
 #include "encoding/offsets.hpp"
-#include "tools_binding/tokenizer_type.hpp"
+#include "tools_binding/encode_args.hpp"
 
 namespace tolvane::tools {
 
 namespace {
 
-constexpr std::array<const char*, 2> TEXT_MODE_PARAMS{"text", "mode"};
-constexpr std::array<const char*, 3> BATCH_PARAMS{"texts", "mode", "threads"};
 constexpr std::array<const char*, 1> PATH_PARAMS{"path"};
 
 // A list of (start, end) tuples from two entries per token.
@@ -34,19 +31,15 @@ py_ref offset_list(std::span<const std::uint64_t> spans) {
 PyObject* encode_with_offsets(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        auto bound = binding::bind("Tokenizer.encode_with_offsets()", TEXT_MODE_PARAMS, args, nargs,
-                                   kwnames, 1);
-        if (!bound) return nullptr;
-        auto text = to_text((*bound)[0], "Tokenizer.encode_with_offsets() argument 'text'");
-        if (!text) return nullptr;
-        auto mode = to_mode((*bound)[1]);
-        if (!mode) return nullptr;
+        auto call = bind_one_text(self, "Tokenizer.encode_with_offsets()",
+                                  "Tokenizer.encode_with_offsets() argument 'text'", args, nargs, kwnames);
+        if (!call) return nullptr;
         const tokenizer& tok = tokenizer_of(self);
         token_sequence ids;
         std::vector<std::uint64_t> spans;
-        maybe_without_lock(text->size() >= RELEASE_LOCK_BYTES, [&] {
-            tok.encode_append(*text, *mode, ids);
-            append_token_offsets(tok, *text, ids, spans);
+        maybe_without_lock(call->text.size() >= RELEASE_LOCK_BYTES, [&] {
+            tok.encode_append(call->text, call->mode, ids, call->specials.get());
+            append_token_offsets(tok, call->text, ids, spans);
         });
         py_ref id_objects = id_list(ids);
         if (!id_objects) return nullptr;
@@ -59,24 +52,18 @@ PyObject* encode_with_offsets(PyObject* self, PyObject* const* args, Py_ssize_t 
 PyObject* encode_flat_with_offsets(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        constexpr const char* NAME = "Tokenizer.encode_flat_with_offsets()";
-        auto bound = binding::bind(NAME, BATCH_PARAMS, args, nargs, kwnames, 1);
-        if (!bound) return nullptr;
-        auto texts = to_texts((*bound)[0], "texts");
-        if (!texts) return nullptr;
-        auto mode = to_mode((*bound)[1]);
-        if (!mode) return nullptr;
-        auto threads = to_threads((*bound)[2]);
-        if (!threads) return nullptr;
+        auto call = bind_many_texts(self, "Tokenizer.encode_flat_with_offsets()", args, nargs, kwnames);
+        if (!call) return nullptr;
         const tokenizer& tok = tokenizer_of(self);
         std::vector<std::uint64_t> spans;
-        flat_encoding flat = maybe_without_lock(texts->bytes >= RELEASE_LOCK_BYTES, [&] {
-            flat_encoding encoded = encode_flat(tok, texts->views, *mode, *threads);
+        const auto& texts = call->texts.views;
+        flat_encoding flat = maybe_without_lock(call->texts.bytes >= RELEASE_LOCK_BYTES, [&] {
+            flat_encoding encoded = encode_flat(tok, texts, call->mode, call->threads, call->specials.get());
             spans.reserve(2 * encoded.ids.size());
-            for (std::size_t i = 0; i < texts->views.size(); ++i) {
+            for (std::size_t i = 0; i < texts.size(); ++i) {
                 const std::span<const token_id> ids{encoded.ids.data() + encoded.offsets[i],
                                                     encoded.offsets[i + 1] - encoded.offsets[i]};
-                append_token_offsets(tok, texts->views[i], ids, spans);
+                append_token_offsets(tok, texts[i], ids, spans);
             }
             return encoded;
         });
@@ -92,19 +79,15 @@ PyObject* encode_flat_with_offsets(PyObject* self, PyObject* const* args, Py_ssi
 
 PyObject* encode_to_numpy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        auto bound = binding::bind("Tokenizer.encode_to_numpy()", TEXT_MODE_PARAMS, args, nargs,
-                                   kwnames, 1);
-        if (!bound) return nullptr;
-        auto text = to_text((*bound)[0], "Tokenizer.encode_to_numpy() argument 'text'");
-        if (!text) return nullptr;
-        auto mode = to_mode((*bound)[1]);
-        if (!mode) return nullptr;
+        auto call = bind_one_text(self, "Tokenizer.encode_to_numpy()",
+                                  "Tokenizer.encode_to_numpy() argument 'text'", args, nargs, kwnames);
+        if (!call) return nullptr;
         py_ref numpy = py_ref::steal(PyImport_ImportModule("numpy"));
         if (!numpy) return nullptr;
         const tokenizer& tok = tokenizer_of(self);
         token_sequence ids;
-        maybe_without_lock(text->size() >= RELEASE_LOCK_BYTES,
-                           [&] { tok.encode_append(*text, *mode, ids); });
+        maybe_without_lock(call->text.size() >= RELEASE_LOCK_BYTES,
+                           [&] { tok.encode_append(call->text, call->mode, ids, call->specials.get()); });
         // The array reads the ids where the encoder left them: numpy keeps
         // the buffer's owner alive, and nothing is copied.
         py_ref view = array_view(std::move(ids));
@@ -134,18 +117,22 @@ constexpr int FAST = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef offsets_methods[] = {
     {"encode_with_offsets", as_cfunction(encode_with_offsets), FAST,
-     "encode_with_offsets($self, /, text, mode='compatible')\n--\n\n"
+     "encode_with_offsets($self, /, text, mode='compatible', *, allowed_special=(),\n"
+     "                    disallowed_special='all')\n--\n\n"
      "(ids, offsets): encode(text, mode) and, for each token, (start, end) such\n"
      "that text[start:end] is what it stands for. Tokens never split a grapheme,\n"
-     "so every offset is a grapheme border; an unknown grapheme's token spans it."},
+     "so every offset is a grapheme border; an unknown grapheme's token spans it\n"
+     "(each of its byte tokens, with byte fallback). Special tokens as in encode."},
     {"encode_flat_with_offsets", as_cfunction(encode_flat_with_offsets), FAST,
-     "encode_flat_with_offsets($self, /, texts, mode='compatible', threads=None)\n--\n\n"
+     "encode_flat_with_offsets($self, /, texts, mode='compatible', threads=None, *,\n"
+     "                         allowed_special=(), disallowed_special='all')\n--\n\n"
      "encode_flat(texts, mode, threads) and the offsets of every token: (ids,\n"
      "offsets, token_offsets), the last a read-only memoryview of uint64 holding\n"
      "start and end of each id in turn, as indices into its own text; the spans\n"
      "of texts[i] are token_offsets[2 * offsets[i]:2 * offsets[i + 1]]."},
     {"encode_to_numpy", as_cfunction(encode_to_numpy), FAST,
-     "encode_to_numpy($self, /, text, mode='compatible')\n--\n\n"
+     "encode_to_numpy($self, /, text, mode='compatible', *, allowed_special=(),\n"
+     "                disallowed_special='all')\n--\n\n"
      "encode(text, mode) as a read-only numpy array of uint16 over the\n"
      "encoder's own buffer (no copy). Needs numpy."},
     {"to_huggingface", as_cfunction(to_huggingface), FAST,

@@ -173,20 +173,33 @@ def transformers():
     return pytest.importorskip("transformers")  # imported once: it takes seconds
 
 
-def test_a_transformers_round_pads_truncates_and_gives_the_offsets(trained, transformers, tmp_path):
-    path = tmp_path / "tokenizer.json"
-    trained.to_huggingface(path)
-    fast = transformers.PreTrainedTokenizerFast(tokenizer_file=str(path),
-                                                clean_up_tokenization_spaces=False)
-    # A model without special tokens of its own: the usual two are added.
-    fast.add_special_tokens({"pad_token": "<pad>", "eos_token": "</s>"})
-    assert fast.pad_token_id >= trained.vocab_size
-    texts = ["def main():\n    return 0", "Return the (x, y) pair.", "x", "  import os  " * 8]
-    assert not any(trained.unknown_graphemes(t) for t in texts)
+@pytest.mark.parametrize("layout", ["chunked training", "trainer"])
+def test_a_transformers_round_pads_truncates_and_gives_the_offsets(trained, trainer_model, transformers,
+                                                                     layout, tmp_path):
+    if layout == "trainer":
+        tok, path, _ = trainer_model
+        fast = transformers.PreTrainedTokenizerFast(tokenizer_file=str(path),
+                                                    clean_up_tokenization_spaces=False)
+        # The model's own special tokens, as a training script sets them.
+        fast.pad_token, fast.eos_token = "<pad>", "<|endoftext|>"
+        assert (fast.pad_token_id, fast.eos_token_id) == (tok.special_tokens["<pad>"],
+                                                          tok.special_tokens["<|endoftext|>"])
+    else:
+        tok, path = trained, tmp_path / "tokenizer.json"
+        tok.to_huggingface(path)
+        fast = transformers.PreTrainedTokenizerFast(tokenizer_file=str(path),
+                                                    clean_up_tokenization_spaces=False)
+        # A model without special tokens of its own: the usual two are added.
+        fast.add_special_tokens({"pad_token": "<pad>", "eos_token": "</s>"})
+        assert fast.pad_token_id >= tok.vocab_size
+    texts = ["def main():\n    return 0", "Return the (x, y) pair.<|endoftext|>", "x",
+             "  import os  " * 8]
+    assert not any(tok.unknown_graphemes(t) for t in texts)
     max_length = 12
     batch = fast(texts, padding=True, truncation=True, max_length=max_length,
                  return_offsets_mapping=True)
-    expected = [trained.encode_with_offsets(t, mode="ranked") for t in texts]
+    specials = {"allowed_special": "all"} if tok.special_tokens else {"disallowed_special": ()}
+    expected = [tok.encode_with_offsets(t, mode="ranked", **specials) for t in texts]
     width = min(max_length, max(len(ids) for ids, _ in expected))
     for row, (ids, spans) in enumerate(expected):
         kept = min(len(ids), width)
@@ -194,4 +207,79 @@ def test_a_transformers_round_pads_truncates_and_gives_the_offsets(trained, tran
         assert batch["input_ids"][row] == ids[:kept] + [fast.pad_token_id] * pad
         assert batch["attention_mask"][row] == [1] * kept + [0] * pad
         assert [tuple(s) for s in batch["offset_mapping"][row]] == spans[:kept] + [(0, 0)] * pad
-        assert fast.decode(batch["input_ids"][row], skip_special_tokens=True) == trained.decode(ids[:kept])
+        assert fast.decode(batch["input_ids"][row], skip_special_tokens=True) == \
+            tok.decode(ids[:kept], skip_special_tokens=True)
+
+
+SPECIALS = ("<|endoftext|>", "<pad>")
+
+
+def trainer_layout(model_path):
+    """The trained model laid out as the trainer lays out its models: oov 0,
+    the special tokens, 256 byte tokens (the ASCII ones being the ASCII
+    graphemes), then the other graphemes and merges in their order."""
+    from tolvane_tools.modelfile import Extras, model_bytes, read_model
+
+    model = read_model(model_path)
+    base = 1 + len(SPECIALS)
+    ascii_ids = {token: base + ord(g) for g, token in model.unicode_lookup.items()
+                 if len(g) == 1 and ord(g) < 0x80}
+    new, next_id = {0: 0}, base + 256
+    for old in sorted(model.lookup)[1:]:
+        new[old] = ascii_ids.get(old, next_id)
+        next_id += old not in ascii_ids
+    lookup = {new[token]: text for token, text in model.lookup.items()}
+    lookup.update({1 + i: s.encode() for i, s in enumerate(SPECIALS)})
+    for byte in range(256):
+        lookup.setdefault(base + byte, bytes([byte]))
+    unicode_lookup = {g: new[token] for g, token in model.unicode_lookup.items()}
+    unicode_lookup.update({chr(b): base + b for b in range(0x80)})
+    merges = {(new[left], new[right]): new[merged] for (left, right), merged in model.merges.items()}
+    extras = Extras(special_tokens={s: 1 + i for i, s in enumerate(SPECIALS)}, byte_base=base)
+    return Tokenizer.from_bytes(model_bytes(lookup, merges, unicode_lookup, extras))
+
+
+@pytest.fixture(scope="session")
+def trainer_model(trained_model_file, tmp_path_factory):
+    tok = trainer_layout(trained_model_file)
+    path = tmp_path_factory.mktemp("trainer") / "tokenizer.json"
+    tok.to_huggingface(path)
+    return tok, path, tokenizers.Tokenizer.from_file(str(path))
+
+
+def test_special_tokens_and_byte_fallback_carry_over(trainer_model):
+    tok, path, hf = trainer_model
+    assert tok.special_tokens == {s: 1 + i for i, s in enumerate(SPECIALS)} and tok.byte_fallback
+    config = json.loads(path.read_text(encoding="utf-8"))
+    assert [(t["id"], t["content"], t["special"]) for t in config["added_tokens"]] == \
+        [(1, "<|endoftext|>", True), (2, "<pad>", True)]
+    assert config["model"]["byte_fallback"] and config["model"]["vocab"]["<0xE4>"] == tok.byte_ids[0xE4]
+    english = held_out_english()
+    lines = english[:1000] + ["<|endoftext|>".join(english[i:i + 3]) for i in range(0, 300, 3)]
+    # Graphemes of one code point the model never saw become the same bytes
+    # both ways; the unknown graphemes of several code points are the only
+    # lines that may differ.
+    lines += ["中文 text, Ελληνικά <pad>", "déjà vu<|endoftext|>", "\u00e9\u0301 x"]
+    result = compare(tok, hf, lines)
+    assert result.equal == result.lines - 1 and set(result.kinds) == {"unknown grapheme"}
+    assert result.decode_equal == result.lines
+    for skip in (False, True):
+        ids = tok.encode("a<pad>b", mode="ranked", allowed_special="all")
+        assert hf.decode(ids, skip_special_tokens=skip) == tok.decode(ids, skip_special_tokens=skip)
+
+
+def test_offsets_of_special_and_byte_tokens(trainer_model):
+    tok, _, hf = trainer_model
+    text = "dé\u0301j\u00e0<|endoftext|>\u0301x"
+    ids, spans = tok.encode_with_offsets(text, mode="ranked", allowed_special="all")
+    # The byte tokens of an unknown grapheme each span all of it; the special
+    # token stands where it was matched, and the mark after it starts anew.
+    byte_ids = set(tok.byte_ids[0x80:])
+    expected = []
+    for start, end in [(0, 1), (1, 3), (3, 4), (4, 5), (5, 18), (18, 19), (19, 20)]:
+        count = 1 if not tok.unknown_graphemes(text[start:end]) or text[start:end] in tok.special_tokens \
+            else len(text[start:end].encode())
+        expected += [(start, end)] * count
+    assert spans == expected
+    assert [i in byte_ids for i in ids].count(True) == len(ids) - 4
+    assert hf.encode(text).offsets[-1] == spans[-1]
