@@ -80,11 +80,36 @@ def _write_text(text: str) -> None:
     sys.stdout.flush()
 
 
-def cmd_train(args) -> int:
-    from tolvane_tools.train_run import TrainArgs, run_training
+# The options of the whole-corpus trainer, which --vocab-size selects; the
+# chunked run takes none of them, and the trainer none of the chunked run's.
+_SIZED_OPTIONS = {"min_frequency": "--min-frequency", "special_tokens": "--special-token",
+                  "byte_fallback": "--byte-fallback", "max_token_length": "--max-token-length",
+                  "split": "--split", "threads": "--threads"}
+_CHUNKED_OPTIONS = {"start_model": "--from", "log": "--log", "print_logs": "--print-logs", "raw": "--raw"}
 
-    return run_training(TrainArgs(corpus=args.corpus, output=args.output, start_model=args.start_model,
-                                  log=args.log, print_logs=args.print_logs, raw=args.raw))
+
+def cmd_train(args) -> int:
+    if args.vocab_size is None:
+        for name, option in _SIZED_OPTIONS.items():
+            if getattr(args, name) not in (None, False, []):
+                raise CliError(f"{option} needs --vocab-size (training to a chosen vocabulary size)")
+        if len(args.corpus) > 1:
+            raise CliError("several corpora need --vocab-size; the chunked run trains on one file")
+        from tolvane_tools.train_run import TrainArgs, run_training
+
+        return run_training(TrainArgs(corpus=args.corpus[0], output=args.output,
+                                      start_model=args.start_model, log=args.log,
+                                      print_logs=args.print_logs, raw=args.raw))
+    for name, option in _CHUNKED_OPTIONS.items():
+        if getattr(args, name) not in (None, False):
+            raise CliError(f"{option} belongs to the chunked run; it does not go with --vocab-size")
+    from tolvane_tools.train_sized import SizedArgs, run_sized
+
+    return run_sized(SizedArgs(corpus=args.corpus, output=args.output, vocab_size=args.vocab_size,
+                               min_frequency=2 if args.min_frequency is None else args.min_frequency,
+                               special_tokens=args.special_tokens or [], byte_fallback=args.byte_fallback,
+                               max_token_length=args.max_token_length, split=args.split or "lines",
+                               threads=args.threads))
 
 
 def cmd_encode(args) -> int:
@@ -243,8 +268,10 @@ def build_parser() -> argparse.ArgumentParser:
         p.add_argument("-m", "--model", default=DEFAULT_MODEL,
                        help=f"model file (default: ./{DEFAULT_MODEL})")
 
-    p = sub.add_parser("train", help="train a model on a text file")
-    p.add_argument("corpus", metavar="CORPUS", help="training text file")
+    p = sub.add_parser("train", help="train a model on a text file (or, with --vocab-size, "
+                       "on many, to a chosen size)")
+    p.add_argument("corpus", metavar="CORPUS", nargs="+",
+                   help="training text file; - is standard input (several with --vocab-size)")
     p.add_argument("-o", "--output", default=DEFAULT_MODEL, metavar="MODEL",
                    help=f"where the trained model goes (default: ./{DEFAULT_MODEL})")
     p.add_argument("--from", dest="start_model", metavar="MODEL",
@@ -253,6 +280,20 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--print-logs", action="store_true",
                    help="also append the learned merges to log.txt in the current directory")
     p.add_argument("--raw", action="store_true", help="pass the module's own lines through")
+    sized = p.add_argument_group("a vocabulary of a chosen size, learned from the whole corpus")
+    sized.add_argument("--vocab-size", type=int, metavar="N",
+                       help="exactly N tokens (\"oov\", special and byte tokens included), at most 65536")
+    sized.add_argument("--min-frequency", type=int, metavar="F",
+                       help="merge only pairs seen at least F times (default: 2)")
+    sized.add_argument("--special-token", action="append", dest="special_tokens", metavar="T",
+                       help="a special token, never merged (repeat for more; ids 1, 2, ... in order)")
+    sized.add_argument("--byte-fallback", action="store_true",
+                       help="encode graphemes the vocabulary lacks as their UTF-8 bytes")
+    sized.add_argument("--max-token-length", type=int, metavar="L",
+                       help="no token longer than L graphemes")
+    sized.add_argument("--split", metavar="HOW",
+                       help="documents: lines (default), paragraphs, none or jsonl:FIELD")
+    sized.add_argument("--threads", type=int, metavar="N", help="threads to train on (default: one per core)")
     p.set_defaults(run=cmd_train)
 
     p = sub.add_parser("encode", help="print the token ids of a text")

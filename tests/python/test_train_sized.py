@@ -1,0 +1,196 @@
+"""tolvane_tools.train and `tolvane train --vocab-size`: what reaches the
+trainer from files, iterators and standard input, the model it hands back
+(exact size, special tokens, byte fallback, the extension block), its
+progress, and a clear one-line error for every bad input."""
+
+import json
+import os
+import subprocess
+import sys
+import warnings
+
+import pytest
+
+import tolvane
+import tolvane_tools
+from real_texts import english_documents, multilingual_lines
+from test_cli import _env
+from tolvane_tools import Tokenizer, TrainingStoppedEarly
+
+LINES = [line for doc in english_documents(120_000) for line in doc.splitlines() if line.strip()]
+SPECIALS = ["<|endoftext|>", "<pad>"]
+
+
+@pytest.fixture(scope="module")
+def corpus(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("corpus")
+    half = len(LINES) // 2
+    (folder / "a.txt").write_text("\n".join(LINES[:half]) + "\n", encoding="utf-8")
+    # CR LF line ends, which split as LF ones do.
+    (folder / "b.txt").write_bytes(("\r\n".join(LINES[half:]) + "\r\n").encode("utf-8"))
+    (folder / "c.jsonl").write_text("".join(json.dumps({"text": t}) + "\n" for t in LINES), encoding="utf-8")
+    return folder
+
+
+def trained(corpus_or_texts, **options):
+    options = {"vocab_size": 1000, "progress": False, **options}
+    return tolvane_tools.train(corpus_or_texts, **options)
+
+
+def maps(tok):
+    """The three maps of a model's file, without its extension block."""
+    return tok.to_bytes().split(b"TLVEXTRA")[0]
+
+
+@pytest.fixture(scope="module")
+def reference(corpus):
+    return trained([corpus / "a.txt", str(corpus / "b.txt")], special_tokens=SPECIALS, byte_fallback=True)
+
+
+def test_every_input_gives_the_same_model(corpus, reference):
+    assert reference.vocab_size == 1000
+    same = [trained(iter(LINES), special_tokens=SPECIALS, byte_fallback=True),
+            trained(iter([LINES[:100], LINES[100:]]), special_tokens=SPECIALS, byte_fallback=True),
+            trained(corpus / "c.jsonl", split="jsonl:text", special_tokens=SPECIALS, byte_fallback=True,
+                    threads=1)]
+    for tok in same:
+        assert maps(tok) == maps(reference)
+    # The same options give the same bytes, options and report included.
+    assert same[0].to_bytes() == same[1].to_bytes()
+    info = reference.training_info
+    assert info["options"]["split"] == "lines" and info["result"]["stopped_early"] is False
+
+
+@pytest.mark.parametrize("threads", [1, 2, 3])
+def test_the_same_bytes_on_every_thread_count(reference, corpus, threads):
+    tok = trained([corpus / "a.txt", corpus / "b.txt"], special_tokens=SPECIALS, byte_fallback=True,
+                  threads=threads)
+    assert tok.to_bytes() == reference.to_bytes()
+
+
+def test_the_model_is_a_trainer_model(reference, tmp_path):
+    assert reference.special_tokens == {"<|endoftext|>": 1, "<pad>": 2}
+    assert reference.byte_ids == tuple(range(3, 259))
+    for token in range(reference.vocab_size):
+        pair = reference.merge_of(token)
+        if pair is not None:
+            assert not set(pair) & {0, 1, 2} and all(p < token for p in pair)
+    # The module loads it; its encode reads a special's spelling as text.
+    reference.save(tmp_path / "m")
+    data = tolvane.load_from_file(str(tmp_path / "m"))
+    ids = data.encode("the end<|endoftext|>")
+    assert data.decode(ids) == "the end<|endoftext|>" and 1 not in ids
+    assert Tokenizer.from_file(tmp_path / "m").to_bytes() == reference.to_bytes()
+
+
+def test_byte_fallback_round_trips_scripts_the_corpus_lacks(reference):
+    lines = multilingual_lines()
+    for mode in ("compatible", "ranked"):
+        assert reference.decode_batch(reference.encode_batch(lines, mode, disallowed_special=())) == lines
+    text = "<|endoftext|>日本語 ✓"
+    ids = reference.encode(text, mode="ranked", allowed_special="all")
+    assert ids[0] == 1 and reference.decode(ids) == text
+    assert reference.decode(ids, skip_special_tokens=True) == "日本語 ✓"
+
+
+def test_a_small_corpus_stops_early_and_says_so():
+    with pytest.warns(TrainingStoppedEarly, match="before vocab_size 5,000"):
+        tok = tolvane_tools.train(iter(["ab ab ab", "cd cd"]), vocab_size=5000, progress=False)
+    assert tok.vocab_size < 5000
+    assert tok.training_info["result"]["stopped_early"] is True
+    assert tok.training_info["result"]["reason"]
+
+
+def test_progress_stages_and_quiet(capfd):
+    seen = []
+    trained(iter(LINES), progress=lambda stage, done, total: seen.append((stage, done, total)))
+    stages = list(dict.fromkeys(stage for stage, _, _ in seen))
+    assert stages[0] == "reading" and "merges" in stages
+    assert [d for s, d, _ in seen if s == "merges"][-1] == [t for s, _, t in seen if s == "merges"][-1]
+    trained(iter(LINES))
+    assert capfd.readouterr().err == ""  # not a terminal: quiet
+    trained(iter(LINES), progress=True)
+    err = capfd.readouterr().err
+    assert "\r\x1b[K" in err and "merges" in err and err.endswith("\n")
+
+
+def test_a_notebook_gets_tqdm_bars(monkeypatch, capfd):
+    pytest.importorskip("tqdm")
+    from tolvane_tools import train_progress
+
+    monkeypatch.setattr(train_progress, "_in_notebook", lambda: True)
+    trained(iter(LINES), progress=None)
+    err = capfd.readouterr().err
+    assert "counting pairs" in err and "merges" in err and "\x1b[K" not in err
+
+
+@pytest.mark.parametrize("call, error, match", [
+    (lambda d: trained(d / "missing.txt"), FileNotFoundError, "corpus file not found: .*missing.txt"),
+    (lambda d: trained(["the quick fox"]), FileNotFoundError, r"pass an iterator of them, such as iter\(texts\)"),
+    (lambda d: trained(d), IsADirectoryError, "corpus is a directory"),
+    (lambda d: trained(d / "latin1.txt"), ValueError, r"latin1.txt is not valid UTF-8 at byte 8 \(line 2\)"),
+    (lambda d: trained(iter([])), ValueError, "the corpus is empty"),
+    (lambda d: trained(d / "empty.txt"), ValueError, "the corpus is empty"),
+    (lambda d: trained(iter(LINES), vocab_size=0), ValueError, "vocab_size must be 2 to 65,536, not 0"),
+    (lambda d: trained(iter(LINES), vocab_size=1), ValueError, "vocab_size must be 2 to 65,536, not 1"),
+    (lambda d: trained(iter(LINES), vocab_size=70_000), ValueError, "not 70,000"),
+    (lambda d: trained(iter(LINES), vocab_size=200, byte_fallback=True), ValueError,
+     r"must be 258 to 65,536, not 200 \(257 ids are reserved"),
+    (lambda d: trained(iter(LINES), vocab_size=True), TypeError, "vocab_size must be an int"),
+    (lambda d: trained(iter(LINES), special_tokens=["<a>", ""]), ValueError, r"special_tokens\[1\] is empty"),
+    (lambda d: trained(iter(LINES), special_tokens=["<a>", "<a>"]), ValueError, "'<a>' is given twice"),
+    (lambda d: trained(iter(LINES), special_tokens="<a>"), TypeError, r"not a str: write \['<a>'\]"),
+    (lambda d: trained(iter(["ok", 5])), TypeError, "corpus item 1 must be a str or a list of str, not int"),
+    (lambda d: trained(iter(["ok", "a\ud800b"])), ValueError, "text 1 holds a lone surrogate at character 1"),
+    (lambda d: trained(iter(LINES), min_frequency=0), ValueError, "min_frequency must be 1 or more"),
+    (lambda d: trained(iter(LINES), grapheme_coverage=0.9), ValueError, "needs byte_fallback=True"),
+    (lambda d: trained(iter(LINES), split="words"), ValueError, "unknown split 'words'"),
+])
+def test_bad_input_gets_one_clear_line(tmp_path, call, error, match):
+    (tmp_path / "latin1.txt").write_bytes(b"fine\ncaf\xe9\n")
+    (tmp_path / "empty.txt").write_bytes(b"")
+    with pytest.raises(error, match=match) as caught:
+        call(tmp_path)
+    assert "\n" not in str(caught.value)
+
+
+# --- the command line -------------------------------------------------------
+
+def run(*args, cwd, stdin=None):
+    return subprocess.run([sys.executable, "-m", "tolvane_tools", *args], cwd=cwd, env=_env(),
+                          input=stdin, capture_output=True, timeout=300)
+
+
+def test_command_trains_many_files_to_a_size(corpus, reference, tmp_path):
+    done = run("train", str(corpus / "a.txt"), str(corpus / "b.txt"), "--vocab-size", "1000",
+               "--special-token", "<|endoftext|>", "--special-token", "<pad>", "--byte-fallback",
+               "-o", "sized.model", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert b"model saved to sized.model: 1,000 tokens, 2 special, 256 bytes" in done.stdout
+    assert b"merges:" in done.stdout  # a line per stage where there is no terminal
+    assert (tmp_path / "sized.model").read_bytes() == reference.to_bytes()
+    piped = run("train", "-", "--vocab-size", "1000", "--special-token", "<|endoftext|>",
+                "--special-token", "<pad>", "--byte-fallback", "-o", "piped.model", cwd=tmp_path,
+                stdin=(corpus / "a.txt").read_bytes() + (corpus / "b.txt").read_bytes())
+    assert piped.returncode == 0, piped.stderr
+    assert (tmp_path / "piped.model").read_bytes() == reference.to_bytes()
+
+
+@pytest.mark.parametrize("args, message", [
+    (["a.txt", "--byte-fallback"], "--byte-fallback needs --vocab-size"),
+    (["a.txt", "b.txt"], "several corpora need --vocab-size"),
+    (["a.txt", "--vocab-size", "500", "--from", "m"], "--from belongs to the chunked run"),
+    (["a.txt", "nothere.txt", "--vocab-size", "500"], "corpus not found: nothere.txt"),
+    (["a.txt", "--vocab-size", "1"], "vocab_size must be 2 to 65,536, not 1"),
+    (["a.txt", "--vocab-size", "500", "--special-token", "x", "--special-token", "x"], "'x' is given twice"),
+    (["a.txt", "--vocab-size", "500", "-o", "a.txt"], "output is the corpus itself"),
+    (["-", "-", "--vocab-size", "500"], "standard input (-) can be read only once"),
+])
+def test_command_errors(tmp_path, args, message):
+    (tmp_path / "a.txt").write_text("some text here\n" * 20, encoding="utf-8")
+    (tmp_path / "b.txt").write_text("more text\n", encoding="utf-8")
+    done = run("train", *args, cwd=tmp_path)
+    assert done.returncode != 0
+    lines = done.stderr.decode().strip().splitlines()
+    assert len(lines) == 1 and message in lines[0], done.stderr
+    assert (tmp_path / "a.txt").read_text() == "some text here\n" * 20
