@@ -17,6 +17,7 @@
 #include "persist/extras.hpp"
 #include "persist/model_file.hpp"
 #include "model/posix_file.hpp"
+#include "persist/file_kind.hpp"
 
 namespace tolvane {
 
@@ -26,10 +27,10 @@ namespace {
 // and a small probe finds that out without doubling the buffer.
 constexpr std::size_t PROBE_SIZE = 4096;
 
-unique_fd open_for_reading(const std::string& name) {
+unique_fd open_for_reading(const std::string& name, int flags = 0) {
     int fd;
     do {
-        fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+        fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | flags);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         const int err = errno;
@@ -110,18 +111,45 @@ private:
     std::size_t used = 0;
 };
 
-file_bytes read_whole(std::string_view path) {
+void refuse_nul(std::string_view path) {
     // The system takes a NUL-terminated name; an inner NUL would silently name
     // another file, so it is refused before any system call.
     if (path.find('\0') != std::string_view::npos)
         fail_as(failure_kind::invalid_value,
                 "Should work: file name contained an unexpected NUL byte (invalid input)");
+}
 
+file_bytes read_open(int fd) {
     file_bytes content;
-    const unique_fd fd = open_for_reading(std::string(path));
-    content.reserve(size_hint(fd.get()));
-    content.read_all(fd.get());
-    return content;  // the file is closed before parsing: the parse needs only the bytes
+    content.reserve(size_hint(fd));
+    content.read_all(fd);
+    return content;
+}
+
+file_bytes read_whole(std::string_view path) {
+    refuse_nul(path);
+    return read_open(open_for_reading(std::string(path)).get());  // closed before parsing
+}
+
+// What is at `name` when it is no regular file (and no directory), else
+// nullptr; the file then read whole.
+const char* read_regular(const std::string& name, file_bytes& content) {
+    // Looked at before it is opened: a socket cannot be opened at all.
+    if (struct stat st; ::stat(name.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+        if (const char* kind = irregular_kind(st.st_mode)) return kind;
+    // O_NONBLOCK: a named pipe put there meanwhile does not make the open
+    // wait for a writer. It is taken off again, so that a file on a slow file
+    // system is read whole.
+    const unique_fd fd = open_for_reading(name, O_NONBLOCK);
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) {
+        const int err = errno;
+        fail_as(failure_kind::os_error, "Should work: " + describe_os_error(err), err);
+    }
+    if (const char* kind = irregular_kind(st.st_mode); kind && !S_ISDIR(st.st_mode)) return kind;
+    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+    content = read_open(fd.get());
+    return nullptr;
 }
 
 }  // namespace
@@ -132,6 +160,16 @@ std::variant<Data, model_read_error> read_model_file(std::string_view path) {
 
 std::variant<model_with_extras, model_read_error> read_model_file_with_extras(std::string_view path) {
     return deserialize_model_with_extras(read_whole(path).view());
+}
+
+std::variant<model_with_extras, model_read_error, irregular_file> read_regular_model_file_with_extras(
+    std::string_view path) {
+    refuse_nul(path);
+    file_bytes content;
+    if (const char* kind = read_regular(std::string{path}, content)) return irregular_file{kind};
+    auto parsed = deserialize_model_with_extras(content.view());
+    if (auto* error = std::get_if<model_read_error>(&parsed)) return std::move(*error);
+    return std::move(std::get<model_with_extras>(parsed));
 }
 
 Data load_model_file(std::string_view path) {

@@ -10,6 +10,7 @@
 #include "model/utf8.hpp"
 #include "persist/atomic_file.hpp"
 #include "persist/extras.hpp"
+#include "persist/file_kind.hpp"
 #include "persist/load.hpp"
 #include "persist/model_file.hpp"
 #include "tools_binding/tokenizer_type.hpp"
@@ -58,17 +59,25 @@ PyObject* from_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         if (!path) return nullptr;
         std::unique_ptr<tokenizer> tok;
         std::string not_a_model;
+        const char* irregular = nullptr;
         try {
             maybe_without_lock(true, [&] {
-                auto parsed = read_model_file_with_extras(path->bytes());
+                auto parsed = read_regular_model_file_with_extras(path->bytes());
                 if (auto* error = std::get_if<model_read_error>(&parsed))
                     not_a_model = error->description;
+                else if (auto* refused = std::get_if<irregular_file>(&parsed))
+                    irregular = refused->kind;
                 else
                     tok = build(std::move(std::get<model_with_extras>(parsed)));
             });
         } catch (const failure& f) {
             if (f.kind != failure_kind::os_error) throw;
             raise_os_error(f, path->given.get());
+            return nullptr;
+        }
+        if (irregular) {
+            // The words of the command, which refuses such a model path alike.
+            PyErr_Format(PyExc_OSError, "model path is %s: %S", irregular, path->given.get());
             return nullptr;
         }
         if (!tok) {
@@ -125,13 +134,26 @@ PyObject* save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         auto path = to_path((*bound)[0]);
         if (!path) return nullptr;
         const tokenizer& tok = tokenizer_of(self);
+        const char* irregular = nullptr;
         try {
             maybe_without_lock(true, [&] {
-                replace_file_atomically(path->bytes(), serialize_model_with_extras(tok.model(), tok.extras()));
+                // Through a link to the file it names (the link stays); never
+                // over a device, pipe or socket, which the rename would
+                // replace with a regular file. A directory is left to the
+                // rename, which refuses it as the system does.
+                const save_target target = resolve_save_target(path->bytes());
+                if (target.irregular && std::string_view{target.irregular} != "a directory")
+                    irregular = target.irregular;
+                else
+                    replace_file_atomically(target.path, serialize_model_with_extras(tok.model(), tok.extras()));
             });
         } catch (const failure& f) {
             if (f.kind != failure_kind::os_error) throw;
             raise_os_error(f, path->given.get());
+            return nullptr;
+        }
+        if (irregular) {
+            PyErr_Format(PyExc_OSError, "output is %s: %S", irregular, path->given.get());
             return nullptr;
         }
         Py_RETURN_NONE;
@@ -306,7 +328,8 @@ PyMethodDef model_methods[] = {
     {"from_file", as_cfunction(from_file), FAST | METH_CLASS,
      "from_file($type, /, path)\n--\n\n"
      "A Tokenizer for the model file at `path` (str, bytes or os.PathLike).\n"
-     "OSError when the file cannot be read, ValueError when it is not a model file."},
+     "OSError when the file cannot be read or is no regular file (a device, a\n"
+     "pipe, a socket), ValueError when it is not a model file."},
     {"from_bytes", as_cfunction(from_bytes), FAST | METH_CLASS,
      "from_bytes($type, /, data)\n--\n\n"
      "A Tokenizer for a model file's content (any bytes-like object).\n"
@@ -318,7 +341,9 @@ PyMethodDef model_methods[] = {
     {"save", as_cfunction(save), FAST,
      "save($self, /, path)\n--\n\n"
      "Writes the model file to `path`, replacing it in one step: a failure or\n"
-     "a kill midway leaves what was there before."},
+     "a kill midway leaves what was there before. A symbolic link is written\n"
+     "through (the file it names is replaced, the link stays); a device, pipe\n"
+     "or socket is refused with OSError."},
     {"__reduce__", as_cfunction(reduce), METH_NOARGS,
      "__reduce__($self, /)\n--\n\nPickles as the model's bytes."},
     {"token_bytes", as_cfunction(token_bytes), FAST,

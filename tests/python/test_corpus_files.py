@@ -263,3 +263,50 @@ def test_encode_errors_name_the_grapheme_and_the_line(tmp_path):
     done = encode(tmp_path, "-f", "c.jsonl", "-o", "out.bin", "--split", "jsonl:t")
     assert done.returncode == 1
     assert done.stderr.decode().startswith("tolvane: cannot encode c.jsonl: line 3: unknown grapheme")
+
+
+FROM_FILE = """
+import resource, sys
+resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))  # /dev/zero read whole: MemoryError
+from tolvane_tools import Tokenizer
+try:
+    Tokenizer.from_file(sys.argv[1])
+except OSError as error:
+    print(type(error).__name__, error)
+"""
+
+
+@pytest.mark.parametrize("kind,message", [
+    ("device", "OSError model path is a character device: "),
+    ("fifo", "OSError model path is a named pipe: "),
+    ("socket", "OSError model path is a socket: "),
+])
+def test_a_tokenizer_is_read_from_regular_files_only(tmp_path, kind, message):
+    path = "/dev/zero" if kind == "device" else special(tmp_path, kind, "model")
+    # A child, with a timeout: a named pipe without a writer blocked the read.
+    done = subprocess.run([sys.executable, "-c", FROM_FILE, path], capture_output=True,
+                          env=_env(), timeout=60)
+    assert done.stdout.decode() == f"{message}{path}\n", done.stderr
+
+
+def test_save_writes_through_a_link_and_refuses_what_it_would_replace(tmp_path):
+    from tolvane_tools import Tokenizer
+
+    tok = Tokenizer.from_bytes(write_model_bytes := open(write_model(
+        tmp_path / "model.bin", *graphemes_model(["a"], {})), "rb").read())
+    (tmp_path / "real").mkdir()
+    os.symlink("real/saved.model", tmp_path / "link")
+    tok.save(tmp_path / "link")
+    assert os.path.islink(tmp_path / "link")
+    assert (tmp_path / "real" / "saved.model").read_bytes() == write_model_bytes
+    for kind in ("device", "fifo", "socket"):
+        target = special(tmp_path, kind, f"{kind}-node")
+        os.symlink(target, tmp_path / f"{kind}-link")
+        for name in (f"{kind}-node", f"{kind}-link"):
+            with pytest.raises(OSError, match=f"output is {re.escape(kind_words[kind])}: .*{name}"):
+                tok.save(tmp_path / name)
+        assert KINDS[kind](os.lstat(target).st_mode)
+    assert not [n for n in os.listdir(tmp_path) if n.startswith(".")]
+
+
+kind_words = {"device": "a character device", "fifo": "a named pipe", "socket": "a socket"}
