@@ -48,11 +48,23 @@ std::optional<ranked_choice> lowest_merge(const token_sequence& ids, const merge
 std::string unknown_grapheme_message(std::string_view grapheme) {
     // The grapheme itself, with controls and any byte that is not UTF-8
     // escaped so the message stays one readable line, then its code points,
-    // which tell apart graphemes that look alike.
+    // which tell apart graphemes that look alike. A grapheme can be as long
+    // as a text (a letter with a million combining marks): past its first
+    // code points only their number and the bytes are given.
+    constexpr std::size_t SHOWN_POINTS = 16;
     std::string shown;
     std::string points;
+    std::size_t count = 0;
     char buf[16];
-    for (std::size_t i = 0; i < grapheme.size();) {
+    for (std::size_t i = 0; i < grapheme.size(); ++count) {
+        if (count == SHOWN_POINTS) {
+            std::size_t total = count;
+            for (std::size_t k = i; k < grapheme.size(); ++k)
+                total += (static_cast<unsigned char>(grapheme[k]) & 0xC0) != 0x80;
+            return "unknown grapheme \"" + shown + "...\" (" + points + " ..., " +
+                   std::to_string(total) + " code points in " + std::to_string(grapheme.size()) +
+                   " bytes) and the model has no \"oov\" token";
+        }
         const std::string_view rest = grapheme.substr(i);
         const auto bad = check_utf8(rest.substr(0, std::min<std::size_t>(4, rest.size())));
         const auto b0 = static_cast<unsigned char>(rest[0]);

@@ -95,6 +95,31 @@ PyObject* decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     });
 }
 
+// A KeyError set by the conversion of one item of a batch, its message
+// prefixed with the item's place ("list_of_ids[1]: ..."), as the failures of
+// decoding an item are.
+void prefix_key_error(const std::string& where) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return;
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    py_ref owned_type = py_ref::steal(type), owned_value = py_ref::steal(value),
+           owned_traceback = py_ref::steal(traceback);
+    py_ref args = owned_value ? py_ref::steal(PyObject_GetAttrString(owned_value.get(), "args")) : py_ref{};
+    PyObject* message = args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 1
+                            ? PyTuple_GET_ITEM(args.get(), 0)
+                            : nullptr;
+    if (message && PyUnicode_Check(message)) {
+        py_ref named = py_ref::steal(PyUnicode_FromFormat("%s: %U", where.c_str(), message));
+        if (named) {
+            PyErr_SetObject(PyExc_KeyError, named.get());
+            return;
+        }
+    }
+    PyErr_Clear();
+    PyErr_Restore(owned_type.release(), owned_value.release(), owned_traceback.release());
+}
+
 PyObject* decode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         auto bound = bind_keyword_tail("Tokenizer.decode_batch()", IDS_BATCH_PARAMS, 1, args, nargs,
@@ -118,7 +143,11 @@ PyObject* decode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         for (; py_ref item = py_ref::steal(PyIter_Next(iterator.get())); ++index) {
             std::string where = "list_of_ids[" + std::to_string(index) + "]";
             auto ids = to_ids(item.get(), where.c_str());
-            if (!ids) return nullptr;
+            if (!ids) {
+                // An id out of range is named as an id the model lacks is.
+                prefix_key_error(where);
+                return nullptr;
+            }
             std::string text;
             try {
                 text = tok.decode(*ids, *skip);

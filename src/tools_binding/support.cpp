@@ -131,6 +131,31 @@ std::optional<token_id> to_id(PyObject* obj, const char* where) {
     return static_cast<token_id>(value);
 }
 
+namespace {
+
+// A lone surrogate makes UnicodeEncodeError; its reason gets the place of the
+// text it is in (" (in texts[1])"), so that a batch names the failing text as
+// its other errors do, and the type callers catch stays the same.
+void name_failing_text(const char* where, std::size_t index) {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return;
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    py_ref owned_type = py_ref::steal(type), owned_value = py_ref::steal(value),
+           owned_traceback = py_ref::steal(traceback);
+    if (owned_value) {
+        py_ref reason = py_ref::steal(PyUnicodeEncodeError_GetReason(owned_value.get()));
+        py_ref named = reason ? py_ref::steal(PyUnicode_FromFormat("%U (in %s[%zu])", reason.get(),
+                                                                   where, index))
+                              : py_ref{};
+        const char* utf8 = named ? PyUnicode_AsUTF8(named.get()) : nullptr;
+        if (!utf8 || PyUnicodeEncodeError_SetReason(owned_value.get(), utf8) < 0) PyErr_Clear();
+    }
+    PyErr_Restore(owned_type.release(), owned_value.release(), owned_traceback.release());
+}
+
+}  // namespace
+
 std::optional<text_batch> to_texts(PyObject* obj, const char* where) {
     if (PyUnicode_Check(obj)) {
         // Iterating it would encode each character as a text of its own.
@@ -157,7 +182,10 @@ std::optional<text_batch> to_texts(PyObject* obj, const char* where) {
         }
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(item.get(), &size);
-        if (!text) return std::nullopt;
+        if (!text) {
+            name_failing_text(where, batch.views.size());
+            return std::nullopt;
+        }
         batch.views.emplace_back(text, static_cast<std::size_t>(size));
         batch.bytes += static_cast<std::size_t>(size);
         batch.owners.push_back(std::move(item));
@@ -170,7 +198,7 @@ namespace {
 
 // The ids in a buffer of integers, or nothing (no error set) when `obj` has
 // no such buffer: it is then read by iteration instead.
-std::optional<token_sequence> ids_from_buffer(PyObject* obj, bool& failed) {
+std::optional<token_sequence> ids_from_buffer(PyObject* obj, const char* where, bool& failed) {
     failed = false;
     if (!PyObject_CheckBuffer(obj)) return std::nullopt;
     Py_buffer view;
@@ -183,6 +211,14 @@ std::optional<token_sequence> ids_from_buffer(PyObject* obj, bool& failed) {
         ~release() { PyBuffer_Release(v); }
     } released{&view};
 
+    if (view.ndim == 0) {
+        // One number (a numpy scalar array) is no sequence, though its buffer
+        // holds one item.
+        PyErr_Format(PyExc_TypeError, "%s must be a sequence of ints, not a 0-d %.200s", where,
+                     Py_TYPE(obj)->tp_name);
+        failed = true;
+        return std::nullopt;
+    }
     // Native or little-endian integers only (this runs little-endian); any
     // other layout is read by iteration, which knows every format.
     const char* format = view.format ? view.format : "B";
@@ -200,6 +236,13 @@ std::optional<token_sequence> ids_from_buffer(PyObject* obj, bool& failed) {
         long long value = static_cast<long long>(raw);
         if (is_signed && view.itemsize < 8 && (raw >> (view.itemsize * 8 - 1)) & 1)
             value = static_cast<long long>(raw) - (1LL << (view.itemsize * 8));
+        if (!is_signed && raw >= MAX_TOKENS) {
+            // Named as the unsigned number it is: 2**64 - 1 is no "-1".
+            PyErr_Format(PyExc_KeyError, "token id %llu is not in the model",
+                         static_cast<unsigned long long>(raw));
+            failed = true;
+            return std::nullopt;
+        }
         if (value < 0 || value >= static_cast<long long>(MAX_TOKENS)) {
             raise_unknown_id(value);
             failed = true;
@@ -218,7 +261,7 @@ std::optional<token_sequence> to_ids(PyObject* obj, const char* where) {
         return std::nullopt;
     }
     bool failed = false;
-    if (auto ids = ids_from_buffer(obj, failed)) return ids;
+    if (auto ids = ids_from_buffer(obj, where, failed)) return ids;
     if (failed) return std::nullopt;
 
     token_sequence ids;

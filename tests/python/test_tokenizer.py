@@ -189,6 +189,18 @@ def test_unknown_graphemes_become_oov_or_fail_naming_the_grapheme(hand_made, mod
             without.encode_batch(texts, mode, threads=threads)
 
 
+@pytest.mark.parametrize("mode", MODES)
+def test_a_long_unknown_grapheme_is_named_in_a_short_message(hand_made, mode):
+    _, without = hand_made(["a", "b"], {(1, 2): 3}, oov=False)
+    grapheme = "q" + "\u0301" * 1_000_000  # one grapheme of 2,000,001 bytes
+    with pytest.raises(KeyError) as caught:
+        without.encode("ab" + grapheme, mode)
+    message = caught.value.args[0]
+    assert len(message) < 300
+    assert message.startswith('unknown grapheme "q\u0301') and "U+0071 U+0301 U+0301" in message
+    assert "1000001 code points in 2000001 bytes" in message
+
+
 def test_graphemes_and_unknown_graphemes(hand_made):
     _, tok = hand_made(["a", "e\u0301", "\r\n"], {})
     text = "ae\u0301\r\n\U0001F1F3\U0001F1F4a\u0915\u094d\u0937z\U0001F1F3\U0001F1F4zz"
@@ -224,6 +236,16 @@ def test_accessors_on_a_hand_made_model(tmp_path):
 def test_decode_takes_any_sequence_or_buffer_of_ids(data, ids):
     tok = Tokenizer.from_bytes(model_bytes(*graphemes_model(["a", "b", "c"], {(1, 2): 4})))
     assert tok.decode(ids) == "abc" == data.decode([1, 2, 3])
+
+
+def test_a_numpy_scalar_is_no_sequence_of_ids():
+    np = pytest.importorskip("numpy")
+    tok = Tokenizer.from_bytes(model_bytes(*graphemes_model(["a", "b"], {})))
+    for value in (np.array(1), np.array(1, dtype=np.uint16)):
+        with pytest.raises(TypeError, match="must be a sequence of ints, not a 0-d numpy.ndarray"):
+            tok.decode(value)
+    with pytest.raises(TypeError, match=r"list_of_ids\[0\] must be a sequence of ints, not a 0-d"):
+        tok.decode_batch([np.array(2)])
 
 
 def test_decode_of_numpy_arrays_and_flat_slices():
@@ -300,6 +322,13 @@ TOK = Tokenizer.from_bytes(model_bytes(*graphemes_model(["a", "b"], {(1, 2): 3})
     (lambda: Tokenizer.from_file(3), TypeError, "os.PathLike"),
     (lambda: Tokenizer(), TypeError, "use Tokenizer.from_file or Tokenizer.from_bytes"),
     (lambda: TOK.encode("a\ud800"), UnicodeEncodeError, "surrogates not allowed"),
+    (lambda: TOK.encode_batch(["ok", "a\ud800b"]), UnicodeEncodeError,
+     r"surrogates not allowed \(in texts\[1\]\)"),
+    (lambda: TOK.encode_flat(["a\udfff"]), UnicodeEncodeError, r"\(in texts\[0\]\)"),
+    (lambda: TOK.decode_batch([[1], [70000]]), KeyError,
+     r"list_of_ids\[1\]: token id 70000 is not in the model"),
+    (lambda: TOK.decode(array.array("Q", [1, 2**64 - 1])), KeyError,
+     f"token id {2**64 - 1} is not in the model"),
 ])
 def test_errors_are_ordinary_exceptions_naming_the_value(call, error, message):
     with pytest.raises(error, match=message):
