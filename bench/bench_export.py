@@ -3,6 +3,10 @@
 
     bench_export.py NAME MODEL HELDOUT [NAME MODEL HELDOUT ...]
 
+MODEL is a model file, or trainer=SIZE:CORPUS for a model the trainer
+learns here from the lines of CORPUS, SIZE tokens with the special token
+<|endoftext|> and byte fallback.
+
 For each model: writes its tokenizer.json, loads it with `tokenizers`, encodes
 every non-empty line of the held-out text both ways and prints the share of
 lines with equal ids, the share whose decoded texts agree, and each kind of
@@ -23,11 +27,27 @@ def shown(line, width=70):
     return text if len(text) <= width else text[:width - 3] + "..."
 
 
+SPECIALS = ["<|endoftext|>"]
+
+
+def trained_here(spec):
+    """A trainer model from "SIZE:CORPUS", its extras as the trainer's own."""
+    from tolvane_tools._native import _VocabTrainer
+    from tolvane_tools.modelfile import Extras, extras_bytes
+
+    size, corpus = spec.split(":", 1)
+    trainer = _VocabTrainer(special_tokens=SPECIALS, byte_fallback=True)
+    trainer.add_many(Path(corpus).read_text(encoding="utf-8", errors="replace").split("\n"))
+    model, _ = trainer.learn(int(size))
+    extras = Extras(special_tokens={s: 1 + i for i, s in enumerate(SPECIALS)}, byte_base=1 + len(SPECIALS))
+    return Tokenizer.from_bytes(model + extras_bytes(extras))
+
+
 def main(argv):
     print(f"Export to a Hugging Face tokenizer.json (tokenizers {tokenizers.__version__}): "
           "ids of the file's BPE against \"ranked\", line by line")
     for name, model, heldout in zip(argv[0::3], argv[1::3], argv[2::3]):
-        tok = Tokenizer.from_file(model)
+        tok = trained_here(model[len("trainer="):]) if model.startswith("trainer=") else Tokenizer.from_file(model)
         lines = [l for l in Path(heldout).read_text(encoding="utf-8", errors="replace").splitlines() if l]
         with tempfile.TemporaryDirectory() as folder:
             path = Path(folder) / "tokenizer.json"

@@ -139,9 +139,13 @@ def export_section(say, english_model, missing_peers):
         return
     train_part, held = multilingual_split()
     _, multi_model = train(train_part, "train-multilingual-nine-tenths")
+    english = CORPORA / "english.txt"
     done = subprocess.run([PEER_PY, HERE / "bench_export.py",
                            "English", english_model, CORPORA / "heldout.txt",
-                           "Multilingual", multi_model, held], capture_output=True, text=True)
+                           "Multilingual", multi_model, held,
+                           "English, trainer", f"trainer=6932:{english}", CORPORA / "heldout.txt",
+                           "Multilingual, trainer", f"trainer=8000:{train_part}", held],
+                          capture_output=True, text=True)
     for line in done.stdout.splitlines() or [f"Export: skipped ({done.stderr.strip()[-300:]})"]:
         say(line)
 
