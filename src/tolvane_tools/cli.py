@@ -124,11 +124,16 @@ def cmd_encode(args) -> int:
     data = load_data(args.model)
     text = _input_text(args)
     tok = encode_run.load_tokenizer(args.model)
-    if args.mode in (None, encode_run.DEFAULT_MODE):
+    # The module knows nothing of special tokens and byte fallback; for a
+    # model that has them, the Tokenizer's compatible mode is the module's
+    # encode with them.
+    plain = not tok.special_tokens and not tok.byte_fallback
+    if args.mode in (None, encode_run.DEFAULT_MODE) and plain:
         ids = module_call("cannot encode", lambda: data.encode(text))
     else:
         try:
-            ids = tok.encode(text, mode=args.mode)
+            ids = tok.encode(text, mode=args.mode or encode_run.DEFAULT_MODE,
+                             **encode_run.special_keywords(args.special))
         except (KeyError, ValueError) as error:  # a KeyError's str() would be quoted
             raise CliError(f"cannot encode: {error.args[0] if error.args else error}") from None
     _warn_unknown(tok, text)

@@ -27,6 +27,7 @@ class Totals:
     tokens: int = 0
     unknown: Counter = field(default_factory=Counter)  # grapheme -> occurrences
     unknown_documents: int = 0  # documents holding at least one unknown grapheme
+    byte_fallback: bool = False  # the model encodes unknown graphemes as their bytes
 
     @property
     def tokens_per_byte(self) -> float | None:
@@ -125,6 +126,9 @@ def summary(totals: Totals, seconds: float) -> str:
 def unknown_lines(totals: Totals) -> list[str]:
     """The unknown graphemes: how many, what share of the text's bytes they
     are, and the most frequent ones made visible with their code points."""
+    if totals.byte_fallback:
+        return ["unknown graphemes  none lost: byte fallback encodes graphemes outside the "
+                "vocabulary as their bytes"]
     count = sum(totals.unknown.values())
     if not count:
         return ["unknown graphemes  none"]

@@ -34,6 +34,7 @@ class CorpusArgs:
     mode: str = DEFAULT_MODE
     split: Split = Split("lines")
     jobs: int | None = None
+    special: str = "refuse"  # what a special token's spelling becomes: see SPECIAL_CHOICES
 
 
 def load_tokenizer(path: str):
@@ -52,7 +53,7 @@ def load_tokenizer(path: str):
 def encode_corpus(tok, stream: BinaryIO, name: str, args: CorpusArgs,
                   sink: IdsWriter | None, progress: Progress | None) -> Totals:
     """Runs the corpus through the Tokenizer; ids go to `sink` when there is one."""
-    totals = Totals()
+    totals = Totals(byte_fallback=tok.byte_fallback)
     tally = UnknownTally(tok)
     reader = BatchReader(read_batches(stream, args.split, name))
     try:
@@ -61,7 +62,8 @@ def encode_corpus(tok, stream: BinaryIO, name: str, args: CorpusArgs,
                 totals.raw_bytes += batch.raw_bytes
                 continue
             try:
-                ids, offsets = tok.encode_flat(batch.documents, mode=args.mode, threads=args.jobs)
+                ids, offsets = tok.encode_flat(batch.documents, mode=args.mode, threads=args.jobs,
+                                               **special_keywords(args.special))
             except (KeyError, ValueError) as error:
                 where = _document_failure(error, totals.documents, args.split, batch.lines)
                 raise CliError(f"cannot encode {name}: {where}") from None
@@ -169,6 +171,17 @@ def _split(text: str) -> Split:
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
+# What the text's spelling of a model's special token becomes: an error
+# naming it (the safe default: text from users cannot smuggle one in), the
+# special token's id, or ordinary text. Models without special tokens have
+# nothing to choose.
+SPECIAL_CHOICES = {"refuse": {}, "match": {"allowed_special": "all"}, "text": {"disallowed_special": ()}}
+
+
+def special_keywords(choice: str | None) -> dict:
+    return SPECIAL_CHOICES[choice or "refuse"]
+
+
 def add_corpus_options(parser, output: bool) -> None:
     """The options `encode` and `stats` share for a corpus."""
     if output:
@@ -183,10 +196,13 @@ def add_corpus_options(parser, output: bool) -> None:
                              "whole input, held in memory) or jsonl:FIELD")
     parser.add_argument("--jobs", type=_jobs, default=None, metavar="N",
                         help="encoding threads (default: the number of cores)")
+    parser.add_argument("--special", choices=tuple(SPECIAL_CHOICES), default=None,
+                        help="a special token spelt in the text: refused (the default), its id "
+                             "(match), or ordinary text")
 
 
 def corpus_args(args, output: str | None) -> CorpusArgs:
     corpus = args.file if args.file is not None else "-"
     return CorpusArgs(model=args.model, corpus=corpus, output=output,
                       mode=args.mode or DEFAULT_MODE, split=args.split or Split("lines"),
-                      jobs=args.jobs)
+                      jobs=args.jobs, special=args.special or "refuse")

@@ -10,6 +10,8 @@ import sys
 import warnings
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import tolvane
 import tolvane_tools
@@ -91,6 +93,14 @@ def test_byte_fallback_round_trips_scripts_the_corpus_lacks(reference):
     ids = reference.encode(text, mode="ranked", allowed_special="all")
     assert ids[0] == 1 and reference.decode(ids) == text
     assert reference.decode(ids, skip_special_tokens=True) == "日本語 ✓"
+
+
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(text=st.text(st.characters(exclude_categories=["Cs"]), max_size=30))
+def test_a_trained_model_round_trips_every_text(reference, text):
+    for mode in ("compatible", "ranked"):
+        ids = reference.encode(text, mode=mode, disallowed_special=())
+        assert reference.decode(ids) == text and not set(ids) & {0, 1, 2}
 
 
 def test_a_small_corpus_stops_early_and_says_so():
@@ -194,3 +204,26 @@ def test_command_errors(tmp_path, args, message):
     lines = done.stderr.decode().strip().splitlines()
     assert len(lines) == 1 and message in lines[0], done.stderr
     assert (tmp_path / "a.txt").read_text() == "some text here\n" * 20
+
+
+def test_command_encodes_with_the_model_extras(reference, tmp_path):
+    reference.save(tmp_path / "m")
+    (tmp_path / "docs.txt").write_text("one<|endoftext|>\nдва ✓\n", encoding="utf-8")
+    refused = run("encode", "-m", "m", "a<pad>b", cwd=tmp_path)
+    assert refused.returncode == 1 and b'special token "<pad>"' in refused.stderr
+    for mode in ("compatible", "ranked"):
+        matched = run("encode", "-m", "m", "--mode", mode, "--special", "match", "--json", "a<pad>два",
+                      cwd=tmp_path)
+        ids = json.loads(matched.stdout)
+        assert 2 in ids and reference.decode(ids) == "a<pad>два" and not matched.stderr
+        as_text = run("encode", "-m", "m", "--mode", mode, "--special", "text", "--json", "a<pad>",
+                      cwd=tmp_path)
+        assert 2 not in json.loads(as_text.stdout)
+    corpus = run("encode", "-m", "m", "-f", "docs.txt", "-o", "out.bin", cwd=tmp_path)
+    assert corpus.returncode == 1 and b"line 1" in corpus.stderr
+    corpus = run("encode", "-m", "m", "-f", "docs.txt", "-o", "out.bin", "--special", "match", cwd=tmp_path)
+    assert corpus.returncode == 0, corpus.stderr
+    ids = list(memoryview((tmp_path / "out.bin").read_bytes()).cast("H"))
+    assert reference.decode(ids) == "one<|endoftext|>два ✓" and ids.count(1) == 1
+    stats = run("stats", "-m", "m", "-f", "docs.txt", "--special", "text", cwd=tmp_path)
+    assert stats.returncode == 0 and b"unknown graphemes  none lost: byte fallback" in stats.stdout
