@@ -147,62 +147,70 @@ def _lines(blocks: Iterator[bytes | bytearray], decoder: _Decoder) -> Iterator[B
 # spaces, tabs or CRs). The CR of a CR LF before them is taken off afterwards:
 # a pattern that starts with the line feed itself is searched for about three
 # times as fast as one with an optional CR in front (0.2 s against 0.7 s on
-# 29 MB of English).
-_PARAGRAPH_END = re.compile(r"\n(?:[ \t\r]*\n)+")
-_LEADING_BLANK = re.compile(r"(?:[ \t\r]*\n)+")
-_TRAILING_BLANK = re.compile(r"(?:\r?\n[ \t\r]*)+\Z")
-_NOT_BLANK = re.compile(r"[^ \t\r\n]")  # found without copying, unlike strip()
+# 29 MB of English). Paragraphs are found in the bytes, which are checked to
+# be UTF-8 block by block and decoded one paragraph at a time.
+_PARAGRAPH_END = re.compile(rb"\n(?:[ \t\r]*\n)+")
+_LEADING_BLANK = re.compile(rb"(?:[ \t\r]*\n)+")
+_NOT_BLANK = re.compile(rb"[^ \t\r\n]")  # found without copying, unlike strip()
+_BLANK = b" \t\r\n"
 
 
-def _paragraphs(blocks: Iterator[bytes], decoder: _Decoder) -> Iterator[Batch]:
-    # The text after the last separator may go on in the next block, so it is
-    # carried over, as the texts of the blocks it spans, joined once when the
-    # paragraph ends: a paragraph longer than a block is held whole, but
-    # neither copied nor searched again per block. Every block but the last
-    # ends with a line feed, and the carried text holds no separator, so a
-    # separator that starts in it starts at its last line feed: the new block
-    # is searched with that one line feed in front.
-    carry: list[str] = []
-    carry_bytes = 0
-    carry_crs = False
+def _paragraphs(blocks: Iterator[bytes | bytearray], decoder: _Decoder) -> Iterator[Batch]:
+    # The bytes after the last separator may go on in the next block, so they
+    # are carried over in one growing buffer: a paragraph longer than a block
+    # is held whole (as its bytes, then as its text), but neither copied nor
+    # searched again per block. Every block but the last ends with a line
+    # feed, and the carried bytes hold no separator, so a separator that
+    # starts in them starts at their last line feed: the new block is
+    # searched with that one line feed in front.
+    carry = bytearray()
     for block in blocks:
-        text = decoder.text(block)
+        decoder.text(block)  # only to say where the corpus is not UTF-8
         decoder.advance(block)
-        pieces = _PARAGRAPH_END.split("\n" + text if carry else text)
+        pieces = _PARAGRAPH_END.split(b"\n" + block if carry else block)
         if len(pieces) == 1:  # the open paragraph goes on through this block
-            carry.append(text)
-            carry_bytes += len(block)
-            carry_crs = carry_crs or "\r" in text
+            carry += block
             continue
-        crs = carry_crs or "\r" in text
-        if carry:  # the first piece ends the carried paragraph (its last line feed left out)
-            carry[-1] = carry[-1][:-1]
-            carry.append(pieces[0])
-            pieces[0] = "".join(carry)
+        raw = len(block) + len(carry)
         rest = pieces.pop()
-        docs = _kept(pieces, crs)
-        raw = len(block) + carry_bytes
-        carry = [rest] if rest else []
-        carry_bytes = len(rest) if rest.isascii() else len(rest.encode("utf-8"))
-        carry_crs = "\r" in rest
-        yield Batch(docs, raw - carry_bytes, utf8_size(docs))
-    last = _TRAILING_BLANK.sub("", "".join(carry))
-    docs = _kept([last], False)
-    if docs or carry_bytes:
-        yield Batch(docs, carry_bytes, utf8_size(docs))
+        if carry:  # the first piece ends the carried paragraph (its last line feed left out)
+            del carry[-1:]
+            carry += pieces[0]
+            pieces[0] = carry
+        del block
+        docs, size = _documents(pieces)
+        del pieces
+        carry = bytearray(rest)
+        yield Batch(docs, raw - len(carry), size)
+    if carry:
+        # The last paragraph ends before its final line ending and any blank
+        # lines after it.
+        blank = len(carry)
+        while blank > 0 and carry[blank - 1] in _BLANK:
+            blank -= 1
+        feed = carry.find(b"\n", blank)
+        end = len(carry) if feed == -1 else feed - (feed > blank and carry[feed - 1] == 0x0D)
+        docs, size = _documents([memoryview(carry)[:end]], last=True)
+        yield Batch(docs, len(carry), size)
 
 
-def _kept(pieces: list[str], crs: bool) -> list[str]:
-    """Pieces between separators, without the blank lines that can only stand
-    before the first paragraph and, when the text has CRs, without the CR of
-    their last line's CR LF; empty pieces are no paragraphs."""
-    if pieces:
-        first = _LEADING_BLANK.match(pieces[0])
-        if first:
-            pieces[0] = pieces[0][first.end():]
-    if crs:
-        pieces = [p[:-1] if p.endswith("\r") else p for p in pieces]
-    return [p for p in pieces if _NOT_BLANK.search(p)]
+def _documents(pieces: list, last: bool = False) -> tuple[list[str], int]:
+    """The paragraphs among the pieces between separators, decoded, and their
+    bytes: without the blank lines that can only stand before the first one,
+    without the CR of their last line's CR LF (the last paragraph of the
+    corpus comes without its line ending already); a blank piece is none."""
+    docs, size = [], 0
+    for index, piece in enumerate(pieces):
+        view = memoryview(piece)
+        begin = 0
+        if index == 0:
+            first = _LEADING_BLANK.match(view)
+            begin = first.end() if first else 0
+        end = len(view) - (not last and len(view) > begin and view[-1] == 0x0D)
+        if _NOT_BLANK.search(view, begin, end):
+            docs.append(str(view[begin:end], "utf-8"))
+            size += end - begin
+    return docs, size
 
 
 def _jsonl(blocks: Iterator[bytes], decoder: _Decoder, field: str) -> Iterator[Batch]:
