@@ -3,9 +3,9 @@
 
     bench_export.py NAME MODEL HELDOUT [NAME MODEL HELDOUT ...]
 
-MODEL is a model file, or trainer=SIZE:CORPUS for a model the trainer
-learns here from the lines of CORPUS, SIZE tokens with the special token
-<|endoftext|> and byte fallback.
+MODEL is a model file, or trainer=SIZE:CORPUS for a model that
+tolvane_tools.train learns here from the lines of CORPUS, SIZE tokens with
+the special token <|endoftext|> and byte fallback.
 
 For each model: writes its tokenizer.json, loads it with `tokenizers`, encodes
 every non-empty line of the held-out text both ways and prints the share of
@@ -31,16 +31,12 @@ SPECIALS = ["<|endoftext|>"]
 
 
 def trained_here(spec):
-    """A trainer model from "SIZE:CORPUS", its extras as the trainer's own."""
-    from tolvane_tools._native import _VocabTrainer
-    from tolvane_tools.modelfile import Extras, extras_bytes
+    """A model of "SIZE:CORPUS" from tolvane_tools.train, one document a line."""
+    from tolvane_tools import train
 
     size, corpus = spec.split(":", 1)
-    trainer = _VocabTrainer(special_tokens=SPECIALS, byte_fallback=True)
-    trainer.add_many(Path(corpus).read_text(encoding="utf-8", errors="replace").split("\n"))
-    model, _ = trainer.learn(int(size))
-    extras = Extras(special_tokens={s: 1 + i for i, s in enumerate(SPECIALS)}, byte_base=1 + len(SPECIALS))
-    return Tokenizer.from_bytes(model + extras_bytes(extras))
+    return train(corpus, vocab_size=int(size), special_tokens=SPECIALS, byte_fallback=True,
+                 progress=False)
 
 
 def main(argv):

@@ -8,6 +8,7 @@
 #include <system_error>
 #include <thread>
 
+#include "encoding/offsets.hpp"
 #include "model/failure.hpp"
 
 namespace tolvane {
@@ -143,6 +144,21 @@ flat_encoding encode_flat(const tokenizer& tok, std::span<const std::string_view
         at += ids.size();
         token_sequence().swap(ids);  // give each block back as soon as it is copied
     }
+    return flat;
+}
+
+// Once the ids lie end to end, every text's spans have their place, so a
+// second round over the texts writes them there, with no buffer per block.
+flat_encoding encode_flat_with_spans(const tokenizer& tok, std::span<const std::string_view> texts,
+                                     encode_mode mode, unsigned threads, const special_choice* choice) {
+    flat_encoding flat = encode_flat(tok, texts, mode, threads, choice);
+    flat.spans.resize(2 * flat.ids.size());
+    const plan p = plan_for(texts, threads);
+    run_blocks(texts.size(), p.block_size, p.threads, [&](std::size_t, std::size_t i) {
+        const std::size_t first = flat.offsets[i];
+        write_token_offsets(tok, texts[i], std::span{flat.ids}.subspan(first, flat.offsets[i + 1] - first),
+                            flat.spans.data() + 2 * first);
+    });
     return flat;
 }
 

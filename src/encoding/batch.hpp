@@ -31,8 +31,15 @@ std::vector<token_sequence> encode_batch(const tokenizer& tok, std::span<const s
 struct flat_encoding {
     std::vector<token_id> ids;
     std::vector<std::uint64_t> offsets;
+    // encode_flat_with_spans only: the start and end of each id in its own
+    // text, in code points (encoding/offsets.hpp), two entries per id.
+    std::vector<std::uint64_t> spans;
 };
 flat_encoding encode_flat(const tokenizer& tok, std::span<const std::string_view> texts,
                           encode_mode mode, unsigned threads, const special_choice* choice = nullptr);
+// The same with the spans, each text's found by the thread that encoded it.
+flat_encoding encode_flat_with_spans(const tokenizer& tok, std::span<const std::string_view> texts,
+                                     encode_mode mode, unsigned threads,
+                                     const special_choice* choice = nullptr);
 
 }  // namespace tolvane

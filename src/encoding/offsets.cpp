@@ -25,9 +25,13 @@ bool ascii(char c) { return static_cast<unsigned char>(c) < 0x80; }
 // grapheme: the walk then keeps that grapheme until its bytes are used up.
 // A special token's ends are borders too, as the encoder split the text
 // there before it looked for graphemes.
-void append_token_offsets(const tokenizer& tok, std::string_view text, std::span<const token_id> ids,
-                          std::vector<std::uint64_t>& out) {
-    out.reserve(out.size() + 2 * ids.size());
+void write_token_offsets(const tokenizer& tok, std::string_view text, std::span<const token_id> ids,
+                         std::uint64_t* spans) {
+    // Two entries per id, in turn.
+    auto push = [&](std::uint64_t start, std::uint64_t end) {
+        *spans++ = start;
+        *spans++ = end;
+    };
     const auto oov = tok.oov_id();
     std::size_t cursor = 0;  // bytes the tokens so far stand for
     std::uint64_t point = 0;  // code points before the cursor, once it is on a border
@@ -40,14 +44,12 @@ void append_token_offsets(const tokenizer& tok, std::string_view text, std::span
         const std::size_t length = t && !whole_grapheme ? t->size() : 0;
         if (cursor < inside_end) {
             cursor = std::min(cursor + length, inside_end);
-            out.push_back(inside_first);
-            out.push_back(inside_last);
+            push(inside_first, inside_last);
             if (cursor == inside_end) point = inside_last;
             continue;
         }
         if (cursor >= text.size() || (length == 0 && !whole_grapheme)) {
-            out.push_back(point);  // a hand-made model's empty token, or past the end
-            out.push_back(point);
+            push(point, point);  // a hand-made model's empty token, or past the end
             continue;
         }
         const std::size_t end = whole_grapheme ? grapheme_end(text, cursor)
@@ -59,9 +61,9 @@ void append_token_offsets(const tokenizer& tok, std::string_view text, std::span
             (ascii(before) &&
              (end == text.size() || (ascii(text[end]) && !(before == '\r' && text[end] == '\n'))));
         if (!whole_grapheme && border) {
-            out.push_back(point);
+            const std::uint64_t start = point;
             point += code_points(text.substr(cursor, end - cursor));
-            out.push_back(point);
+            push(start, point);
             cursor = end;
             continue;
         }
@@ -79,11 +81,17 @@ void append_token_offsets(const tokenizer& tok, std::string_view text, std::span
             at = next;
             at_point = next_point;
         }
-        out.push_back(point);
-        out.push_back(at_point);
+        push(point, at_point);
         cursor = end;
         if (cursor == at) point = at_point;
     }
+}
+
+void append_token_offsets(const tokenizer& tok, std::string_view text, std::span<const token_id> ids,
+                          std::vector<std::uint64_t>& out) {
+    const std::size_t before = out.size();
+    out.resize(before + 2 * ids.size());
+    write_token_offsets(tok, text, ids, out.data() + before);
 }
 
 }  // namespace tolvane

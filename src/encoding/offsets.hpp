@@ -13,8 +13,11 @@
 
 namespace tolvane {
 
-// Appends start and end of each of `ids`, the encoding of `text` by `tok`
-// in either mode, to `out`: two entries per id.
+// Writes start and end of each of `ids`, the encoding of `text` by `tok`
+// in either mode, to spans[0 .. 2 * ids.size()): two entries per id.
+void write_token_offsets(const tokenizer& tok, std::string_view text, std::span<const token_id> ids,
+                         std::uint64_t* spans);
+// The same appended to `out`.
 void append_token_offsets(const tokenizer& tok, std::string_view text, std::span<const token_id> ids,
                           std::vector<std::uint64_t>& out);
 

@@ -55,23 +55,15 @@ PyObject* encode_flat_with_offsets(PyObject* self, PyObject* const* args, Py_ssi
         auto call = bind_many_texts(self, "Tokenizer.encode_flat_with_offsets()", args, nargs, kwnames);
         if (!call) return nullptr;
         const tokenizer& tok = tokenizer_of(self);
-        std::vector<std::uint64_t> spans;
-        const auto& texts = call->texts.views;
         flat_encoding flat = maybe_without_lock(call->texts.bytes >= RELEASE_LOCK_BYTES, [&] {
-            flat_encoding encoded = encode_flat(tok, texts, call->mode, call->threads, call->specials.get());
-            spans.reserve(2 * encoded.ids.size());
-            for (std::size_t i = 0; i < texts.size(); ++i) {
-                const std::span<const token_id> ids{encoded.ids.data() + encoded.offsets[i],
-                                                    encoded.offsets[i + 1] - encoded.offsets[i]};
-                append_token_offsets(tok, texts[i], ids, spans);
-            }
-            return encoded;
+            return encode_flat_with_spans(tok, call->texts.views, call->mode, call->threads,
+                                          call->specials.get());
         });
         py_ref ids = array_view(std::move(flat.ids));
         if (!ids) return nullptr;
         py_ref offsets = array_view(std::move(flat.offsets));
         if (!offsets) return nullptr;
-        py_ref token_offsets = array_view(std::move(spans));
+        py_ref token_offsets = array_view(std::move(flat.spans));
         if (!token_offsets) return nullptr;
         return PyTuple_Pack(3, ids.get(), offsets.get(), token_offsets.get());
     });

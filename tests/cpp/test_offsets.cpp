@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "encoding/batch.hpp"
 #include "model/grapheme.hpp"
 #include "learning/merge_learning.hpp"
 #include "encoding/offsets.hpp"
@@ -115,4 +116,26 @@ TEST(TokenOffsets, ByteTokensOfOneGraphemeSpanIt) {
     spans.clear();
     append_token_offsets(tok, "", {}, spans);
     EXPECT_TRUE(spans.empty());
+}
+
+// The flat batch finds each text's spans on the thread that encoded it and
+// lays them end to end: the same as text by text, for any thread count.
+TEST(TokenOffsets, FlatBatchSpansMatchEachText) {
+    std::mt19937 rng{5};
+    const std::vector<std::string> words{"the ", "é", "👩‍👩‍👧 ", "pairs\r\n", "ab", "中文 ", "e\u0301"};
+    std::string training;
+    while (training.size() < 50'000) training += words[rng() % words.size()];
+    const tokenizer tok{learned_model(training)};
+    std::vector<std::string> owned(3000);
+    for (auto& text : owned)
+        for (std::size_t n = rng() % 12; n-- > 0;) text += words[rng() % words.size()] + (rng() % 9 ? "" : "ж");
+    const std::vector<std::string_view> texts(owned.begin(), owned.end());
+    std::vector<std::uint64_t> expected;
+    for (std::string_view text : texts)
+        append_token_offsets(tok, text, tok.encode(text, encode_mode::ranked), expected);
+    for (unsigned threads : {1u, 2u, 4u}) {
+        const flat_encoding flat = encode_flat_with_spans(tok, texts, encode_mode::ranked, threads);
+        EXPECT_EQ(flat.ids, encode_flat(tok, texts, encode_mode::ranked, threads).ids);
+        EXPECT_EQ(flat.spans, expected) << threads;
+    }
 }

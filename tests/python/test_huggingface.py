@@ -283,3 +283,19 @@ def test_offsets_of_special_and_byte_tokens(trainer_model):
     assert spans == expected
     assert [i in byte_ids for i in ids].count(True) == len(ids) - 4
     assert hf.encode(text).offsets[-1] == spans[-1]
+
+
+
+def test_a_model_of_the_trainer_exports_line_for_line(tmp_path):
+    from tolvane_tools import train
+
+    lines = multilingual_lines()
+    tok = train(iter(lines[0::2]), vocab_size=3000, special_tokens=SPECIALS, byte_fallback=True,
+                progress=False)
+    tok.to_huggingface(tmp_path / "tokenizer.json")
+    hf = tokenizers.Tokenizer.from_file(str(tmp_path / "tokenizer.json"))
+    held_out = lines[1::2][::20] + ["<|endoftext|>".join(lines[1:40:2])]
+    result = compare(tok, hf, held_out)
+    assert set(result.kinds) <= {"unknown grapheme"}, result.examples
+    known = [line for line in held_out if not tok.unknown_graphemes(line)]
+    assert compare(tok, hf, known).equal == len(known) > 2000
