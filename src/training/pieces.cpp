@@ -21,12 +21,12 @@ std::uint64_t hash_of(std::string_view piece) {
 
 }  // namespace
 
-piece_table::piece_table() : slots(FIRST_SLOTS, slot{0, 0, nullptr, 0}) {}
-piece_table::piece_table(piece_table&&) noexcept = default;
-piece_table& piece_table::operator=(piece_table&&) noexcept = default;
-piece_table::~piece_table() = default;
+piece_counts::piece_counts() : slots(FIRST_SLOTS, slot{0, 0, nullptr, 0}) {}
+piece_counts::piece_counts(piece_counts&&) noexcept = default;
+piece_counts& piece_counts::operator=(piece_counts&&) noexcept = default;
+piece_counts::~piece_counts() = default;
 
-const char* piece_table::store(std::string_view piece) {
+const char* piece_counts::store(std::string_view piece) {
     stored_bytes += piece.size();
     if (piece.size() > BLOCK_BYTES / 4) {
         blocks.push_back(std::make_unique<char[]>(piece.size()));
@@ -45,7 +45,7 @@ const char* piece_table::store(std::string_view piece) {
     return at;
 }
 
-void piece_table::add(std::string_view piece, std::uint64_t times) {
+void piece_counts::add(std::string_view piece, std::uint64_t times) {
     if (piece.empty()) return;
     total += times;
     const std::uint64_t h = hash_of(piece);
@@ -65,7 +65,7 @@ void piece_table::add(std::string_view piece, std::uint64_t times) {
     }
 }
 
-void piece_table::grow() {
+void piece_counts::grow() {
     std::vector<slot> old(slots.size() * 2, slot{0, 0, nullptr, 0});
     old.swap(slots);
     const std::size_t mask = slots.size() - 1;
@@ -77,7 +77,7 @@ void piece_table::grow() {
     }
 }
 
-void piece_table::absorb(const piece_table& other) {
+void piece_counts::absorb(const piece_counts& other) {
     other.for_each([&](std::string_view piece, std::uint64_t count) { add(piece, count); });
 }
 

@@ -32,17 +32,19 @@ void for_each_piece(std::string_view text, F&& f);
 
 // The distinct pieces seen and how often each was seen. Memory grows with
 // the distinct pieces and their bytes (about 40 bytes each plus the text),
-// never with the text counted.
-class piece_table {
+// never with the text counted. (Not "piece_table": the ranked encoder's
+// cache has that name in this namespace, and two classes of one name break
+// the one-definition rule: the linker may hand one's members to the other.)
+class piece_counts {
 public:
-    piece_table();
-    piece_table(piece_table&&) noexcept;
-    piece_table& operator=(piece_table&&) noexcept;
-    ~piece_table();
+    piece_counts();
+    piece_counts(piece_counts&&) noexcept;
+    piece_counts& operator=(piece_counts&&) noexcept;
+    ~piece_counts();
 
     void add(std::string_view piece, std::uint64_t times = 1);
     // Every piece of `other` counted here too.
-    void absorb(const piece_table& other);
+    void absorb(const piece_counts& other);
     std::size_t distinct() const { return used; }
     std::uint64_t counted() const { return total; }
     std::size_t text_bytes() const { return stored_bytes; }

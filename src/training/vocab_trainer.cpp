@@ -58,7 +58,7 @@ struct grapheme_count {
 
 // Every grapheme of the distinct pieces with its count in the corpus, most
 // frequent first, equal counts by their bytes.
-std::vector<grapheme_count> count_graphemes(const piece_table& table, const trainer_progress& progress) {
+std::vector<grapheme_count> count_graphemes(const piece_counts& table, const trainer_progress& progress) {
     std::array<std::uint64_t, 128> ascii{};
     std::unordered_map<std::string_view, std::uint64_t> others;
     std::uint64_t done = 0;
@@ -127,7 +127,7 @@ vocab_trainer::vocab_trainer(vocab_trainer_options options) : opts{std::move(opt
     tables.resize(1);
 }
 
-void vocab_trainer::count_document(std::string_view document, piece_table& into) const {
+void vocab_trainer::count_document(std::string_view document, piece_counts& into) const {
     auto count = [&](std::string_view text) {
         for_each_piece(text, [&](std::string_view piece) { into.add(piece); });
     };
@@ -198,10 +198,10 @@ void vocab_trainer::add_many(std::span<const std::string_view> documents) {
     bytes_added += total;
 }
 
-piece_table& vocab_trainer::merged_table() {
+piece_counts& vocab_trainer::merged_table() {
     for (std::size_t t = 1; t < tables.size(); ++t) {
         tables[0].absorb(tables[t]);
-        tables[t] = piece_table{};
+        tables[t] = piece_counts{};
     }
     return tables[0];
 }
@@ -222,7 +222,7 @@ trained_vocab vocab_trainer::learn(std::size_t vocab_size, std::uint64_t min_fre
                (fixed == 1 ? " takes 1 id" : " take " + grouped(fixed) + " ids"));
     }
     if (min_frequency == 0) refuse("min_frequency must be at least 1");
-    const piece_table& table = merged_table();
+    const piece_counts& table = merged_table();
     if (table.distinct() == 0) refuse("the corpus is empty: there is no text to train on");
 
     trained_vocab out;
@@ -287,7 +287,10 @@ trained_vocab vocab_trainer::learn(std::size_t vocab_size, std::uint64_t min_fre
     weighted_pieces pieces;
     {
         token_sequence run;
-        for (const auto& [count, piece] : by_count) {
+        for (const auto& [piece_count, piece] : by_count) {
+            // A named copy: clang 14 cannot capture a structured binding in
+            // the lambda below, and the fuzz build compiles with it.
+            const auto count = piece_count;
             run.clear();
             for_each_grapheme(piece, [&](std::string_view g) {
                 if (is_ascii_byte(g)) {

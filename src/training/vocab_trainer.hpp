@@ -88,13 +88,13 @@ public:
     std::uint64_t bytes() const { return bytes_added; }
 
 private:
-    void count_document(std::string_view document, piece_table& into) const;
-    piece_table& merged_table();
+    void count_document(std::string_view document, piece_counts& into) const;
+    piece_counts& merged_table();
 
     vocab_trainer_options opts;
     // Special spellings, longest first: at one position the longest wins.
     std::vector<std::string_view> specials_by_length;
-    std::vector<piece_table> tables;  // one per counting thread, merged for learning
+    std::vector<piece_counts> tables;  // one per counting thread, merged for learning
     std::uint64_t bytes_added = 0;
 };
 

@@ -53,7 +53,7 @@ weighted_pieces random_pieces(std::mt19937& rng, int alphabet, int count, int lo
 
 // Real text as pieces of grapheme ids, counted as the trainer counts them.
 weighted_pieces real_pieces(std::string_view text, token_id& next_id) {
-    piece_table table;
+    piece_counts table;
     for_each_piece(text, [&](std::string_view p) { table.add(p); });
     std::unordered_map<std::string, token_id> ids;
     weighted_pieces pieces;
@@ -122,7 +122,7 @@ TEST(Pieces, CutRule) {
 }
 
 TEST(Pieces, TableCountsExactly) {
-    piece_table a, b;
+    piece_counts a, b;
     for (int i = 0; i < 20000; ++i) a.add(std::to_string(i % 7000));  // past several doublings
     b.add("3", 5);
     b.add("new");
