@@ -14,6 +14,7 @@
 #include "fuzz_support.hpp"
 #include "encoding/encode.hpp"
 #include "model/pretokenize.hpp"
+#include "persist/extras.hpp"
 #include "persist/model_file.hpp"
 
 using namespace tolvane;
@@ -134,6 +135,29 @@ int main(int argc, char** argv) {
     for (int k = 0; k < 12; ++k) cats += TEXTS[3];
     models.push_back(serialize_model(tolvane_fuzz::trained_model(cats)));
     models.push_back(serialize_model(trained));
+    // A trainer model: "oov", two special tokens, the 256 byte tokens, one
+    // grapheme and one merge, with its extension block.
+    Data layout;
+    model_extras extras;
+    layout.lookup.insert_or_assign(0, "");
+    layout.unicode_lookup.emplace("oov", 0);
+    for (token_id id : {1, 2}) {
+        const std::string text = id == 1 ? "<s>" : "<pad>";
+        layout.lookup.insert_or_assign(id, text);
+        extras.specials.push_back({text, id});
+    }
+    extras.byte_base = 3;
+    for (unsigned b = 0; b < 256; ++b) {
+        const std::string byte(1, static_cast<char>(b));
+        layout.lookup.insert_or_assign(static_cast<token_id>(3 + b), byte);
+        if (b < 0x80) layout.unicode_lookup.emplace(byte, static_cast<token_id>(3 + b));
+    }
+    layout.lookup.insert_or_assign(259, "\xC3\xA9");
+    layout.unicode_lookup.emplace("\xC3\xA9", 259);
+    layout.lookup.insert_or_assign(260, "ab");
+    layout.merges.emplace(token_pair{3 + 'a', 3 + 'b'}, 260);
+    extras.trainer_options = "{\"options\":{\"vocab_size\":261}}";
+    models.push_back(serialize_model_with_extras(layout, extras));
 
     model_seeds(root, models);
     text_seeds(root);
