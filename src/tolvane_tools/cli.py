@@ -12,6 +12,7 @@ import sys
 
 from tolvane_tools.encode_run import add_corpus_options
 from tolvane_tools.errors import CliError, is_panic, module_call
+from tolvane_tools.progress import say
 
 MAX_TOKEN_ID = 65535
 DEFAULT_MODEL = "tokenizer"  # where training leaves its model
@@ -146,7 +147,7 @@ def _warn_unknown(tok, text: str) -> None:
 
     warning = unknown_warning(tok, text)
     if warning is not None:
-        print(warning, file=sys.stderr)
+        say(sys.stderr, warning)
 
 
 def cmd_stats(args) -> int:
@@ -378,24 +379,24 @@ def main(argv: list[str] | None = None) -> int:
     try:
         return args.run(args)
     except CliError as error:
-        print(f"tolvane: {error}", file=sys.stderr)
+        say(sys.stderr, f"tolvane: {error}")
         return 1
     except KeyboardInterrupt:
-        print("tolvane: interrupted", file=sys.stderr)
+        say(sys.stderr, "tolvane: interrupted")
         return 130
     except BrokenPipeError:
         # The reader went away (e.g. `| head`); say nothing more to it.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
         return 1
     except OSError as error:
         where = f"{error.filename}: " if error.filename else ""
-        print(f"tolvane: {where}{error.strerror or error}", file=sys.stderr)
+        say(sys.stderr, f"tolvane: {where}{error.strerror or error}")
         return 1
     except (SystemExit, GeneratorExit):
         raise
     except BaseException as error:
         if is_panic(error):
-            print(f"tolvane: {error}", file=sys.stderr)
+            say(sys.stderr, f"tolvane: {error}")
         else:
-            print(f"tolvane: unexpected {type(error).__name__}: {error}", file=sys.stderr)
+            say(sys.stderr, f"tolvane: unexpected {type(error).__name__}: {error}")
         return 1

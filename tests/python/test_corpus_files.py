@@ -257,6 +257,13 @@ def test_closed_or_full_standard_streams_do_not_fail_a_finished_encode(tmp_path,
     assert not [n for n in os.listdir(tmp_path) if n.endswith(".part")]
 
 
+def test_an_error_with_standard_error_closed_goes_nowhere_else(tmp_path, model):
+    # print(file=None) writes to standard output, where the ids may go.
+    (tmp_path / "c.txt").write_bytes(b"abc\n")
+    done = encode(tmp_path, "-f", "c.txt", "-o", "", redirect="2>&-")
+    assert (done.returncode, done.stdout) == (1, b"")
+
+
 def test_a_closed_standard_input_is_no_corpus(tmp_path, model):
     done = encode(tmp_path, "-f", "-", "-o", "out.bin", redirect="<&-")
     assert done.returncode == 1
