@@ -38,7 +38,13 @@ constexpr const char* TOKENIZER_DOC =
     "Two ways to encode (the `mode` argument):\n"
     "  'compatible'  exactly the ids Data.encode gives for the same model and text;\n"
     "  'ranked'      the learned merges applied in the order they were learned,\n"
-    "                the best compression the vocabulary allows.\n";
+    "                the best compression the vocabulary allows.\n"
+    "\n"
+    "A model made by tolvane_tools.train may carry special tokens (special_tokens;\n"
+    "encode matches them only where allowed_special says, and refuses text that\n"
+    "spells one unless disallowed_special lets it through) and byte fallback\n"
+    "(byte_fallback, byte_ids: an unknown grapheme becomes its UTF-8 bytes, so\n"
+    "decode(encode(text)) == text).\n";
 
 PyType_Slot tokenizer_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
