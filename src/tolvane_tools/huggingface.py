@@ -240,9 +240,17 @@ def tokenizer_json(tok) -> dict:
 def write_tokenizer_json(tok, path: str | os.PathLike[str]) -> None:
     """Writes the tokenizer.json of `tok` to `path`, under a hidden temporary
     name beside it first and renamed at the end, so no half-written file ever
-    stands under `path`."""
+    stands under `path`. A symbolic link is written through (the file it
+    names is replaced, the link stays); a device, pipe or socket is refused
+    with OSError, since the rename would replace it."""
+    from tolvane_tools.paths import output_problem, written_path
+
     text = json.dumps(tokenizer_json(tok), ensure_ascii=False, indent=1)
-    path = os.fspath(path)
+    given = os.fspath(path)
+    problem = output_problem(given)
+    if problem is not None:
+        raise OSError(problem)
+    path = written_path(given)
     folder = os.path.dirname(os.path.abspath(path))
     fd, temporary = tempfile.mkstemp(dir=folder, prefix=f".{os.path.basename(path)}.", suffix=".part")
     try:

@@ -329,3 +329,19 @@ def test_save_writes_through_a_link_and_refuses_what_it_would_replace(tmp_path):
 
 
 kind_words = {"device": "a character device", "fifo": "a named pipe", "socket": "a socket"}
+
+
+def test_the_export_writes_through_a_link_and_refuses_a_pipe(tmp_path):
+    from tolvane_tools import Tokenizer
+
+    tok = Tokenizer.from_file(write_model(tmp_path / "model.bin", *graphemes_model(["a", "b"],
+                                                                                  {(1, 2): 3})))
+    os.symlink("exported.json", tmp_path / "tokenizer.json")
+    tok.to_huggingface(tmp_path / "tokenizer.json")
+    assert os.path.islink(tmp_path / "tokenizer.json")
+    assert (tmp_path / "exported.json").read_text(encoding="utf-8").startswith("{")
+    special(tmp_path, "fifo", "pipe.json")
+    with pytest.raises(OSError, match="output is a named pipe: .*pipe.json"):
+        tok.to_huggingface(tmp_path / "pipe.json")
+    assert stat.S_ISFIFO(os.lstat(tmp_path / "pipe.json").st_mode)
+    assert not [n for n in os.listdir(tmp_path) if n.startswith(".")]
