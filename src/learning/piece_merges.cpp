@@ -42,15 +42,21 @@ void add_length(merge_limits& limits, token_pair pair, token_id merged) {
 
 piece_merger::piece_merger(const weighted_pieces& pieces, merge_limits limits_in)
     : limits{std::move(limits_in)},
-      weights{pieces.weights},
+      broken_left(MAX_TOKENS),
+      broken_right(MAX_TOKENS),
+      made_left(MAX_TOKENS),
+      made_right(MAX_TOKENS),
       index{std::min<std::size_t>(pieces.tokens.size(), 1 << 16)} {
     nodes.resize(pieces.tokens.size());
     // The one full count: every later change is a delta.
     for (std::uint32_t p = 0; p < pieces.size(); ++p) {
         const std::uint32_t from = pieces.starts[p], to = pieces.starts[p + 1];
+        const std::uint64_t w = pieces.weights[p];
+        if (w >> 48) fail("A piece occurs too often to be counted");
         for (std::uint32_t i = from; i < to; ++i) {
-            nodes[i] = {i == from ? NONE : i - 1, i + 1 == to ? NONE : i + 1, p, pieces.tokens[i]};
-            if (i + 1 < to) add_at(std::uint32_t{pieces.tokens[i]} << 16 | pieces.tokens[i + 1], weights[p], i);
+            nodes[i] = {i == from ? NONE : i - 1, i + 1 == to ? NONE : i + 1, static_cast<std::uint32_t>(w),
+                        pieces.tokens[i], static_cast<std::uint16_t>(w >> 32)};
+            if (i + 1 < to) add_at(std::uint32_t{pieces.tokens[i]} << 16 | pieces.tokens[i + 1], w, i);
         }
     }
     touched_keys.clear();
@@ -86,10 +92,21 @@ void piece_merger::add_at(std::uint32_t key, std::uint64_t weight, std::uint32_t
     touch(e, key);
 }
 
-void piece_merger::take(std::uint32_t key, std::uint64_t weight) {
-    const std::uint32_t e = index.find(key);
+void piece_merger::add_to(std::uint32_t e, std::uint32_t key, std::uint64_t weight, std::uint32_t pos) {
+    entries[e].count += weight;
+    entries[e].positions.push_back(pos);
+    touch(e, key);
+}
+
+void piece_merger::take_from(std::uint32_t e, std::uint32_t key, std::uint64_t weight) {
     entries[e].count -= weight;
     touch(e, key);
+}
+
+std::uint32_t piece_merger::entry_by(std::vector<cached_entry>& cache, token_id neighbour, std::uint32_t key) {
+    cached_entry& slot = cache[neighbour];
+    if (slot.stamp != serial) slot = {serial, entry_of(key)};
+    return slot.e;
 }
 
 void piece_merger::push(std::uint32_t key, std::uint64_t count) {
@@ -131,20 +148,36 @@ void piece_merger::merge(token_pair pair, token_id merged) {
         const std::uint32_t q = left.next;
         node& right = nodes[q];
         if (right.token != pair.right) continue;
-        const std::uint64_t w = weights[left.piece];
+        const std::uint64_t w = left.weight();
         const std::uint32_t l = left.prev, r = right.next;
         // The pairs the merge breaks...
-        if (l != NONE) take(std::uint32_t{nodes[l].token} << 16 | pair.left, w);
-        take(key, w);
-        if (r != NONE) take(std::uint32_t{pair.right} << 16 | nodes[r].token, w);
+        if (l != NONE) {
+            const token_id x = nodes[l].token;
+            const std::uint32_t broken = std::uint32_t{x} << 16 | pair.left;
+            take_from(entry_by(broken_left, x, broken), broken, w);
+        }
+        take_from(e, key, w);
+        if (r != NONE) {
+            const token_id y = nodes[r].token;
+            const std::uint32_t broken = std::uint32_t{pair.right} << 16 | y;
+            take_from(entry_by(broken_right, y, broken), broken, w);
+        }
         // ...the rewrite...
         left.token = merged;
         left.next = r;
         if (r != NONE) nodes[r].prev = p;
         right.prev = REMOVED;
         // ...and the pairs it makes.
-        if (l != NONE) add_at(std::uint32_t{nodes[l].token} << 16 | merged, w, l);
-        if (r != NONE) add_at(std::uint32_t{merged} << 16 | nodes[r].token, w, p);
+        if (l != NONE) {
+            const token_id x = nodes[l].token;
+            const std::uint32_t made = std::uint32_t{x} << 16 | merged;
+            add_to(entry_by(made_left, x, made), made, w, l);
+        }
+        if (r != NONE) {
+            const token_id y = nodes[r].token;
+            const std::uint32_t made = std::uint32_t{merged} << 16 | y;
+            add_to(entry_by(made_right, y, made), made, w, p);
+        }
     }
     for (const std::uint32_t k : touched_keys) {
         const std::uint64_t count = entries[index.find(k)].count;

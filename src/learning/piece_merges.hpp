@@ -101,7 +101,8 @@ private:
     };
     std::uint32_t entry_of(std::uint32_t key);
     void add_at(std::uint32_t key, std::uint64_t weight, std::uint32_t pos);
-    void take(std::uint32_t key, std::uint64_t weight);
+    void add_to(std::uint32_t e, std::uint32_t key, std::uint64_t weight, std::uint32_t pos);
+    void take_from(std::uint32_t e, std::uint32_t key, std::uint64_t weight);
     void touch(std::uint32_t e, std::uint32_t key);
     bool allowed(std::uint32_t key) const;
     void push(std::uint32_t key, std::uint64_t count);
@@ -114,14 +115,29 @@ private:
     // are NONE; a position merged into its left neighbour has prev REMOVED.
     // What a merge reads of a position sits in one node, so a position costs
     // one cache miss, not one per array (four arrays took twice as long).
+    // The piece's weight is in the node too (48 bits, far beyond any corpus):
+    // a separate array by piece cost a miss for every rare piece.
     struct node {
         std::uint32_t prev;
         std::uint32_t next;
-        std::uint32_t piece;
+        std::uint32_t weight_low;
         token_id token;
+        std::uint16_t weight_high;
+        std::uint64_t weight() const { return std::uint64_t{weight_high} << 32 | weight_low; }
     };
     std::vector<node> nodes;
-    std::vector<std::uint64_t> weights;
+
+    // The entries of the pairs a running merge of (a, b) into m breaks and
+    // makes, by the neighbour's token: (x, a) and (x, m) by x, (b, y) and
+    // (m, y) by y. A merge meets few distinct neighbours many times, and the
+    // index is far too large to stay in cache. A slot counts only when its
+    // stamp is the running merge's serial.
+    struct cached_entry {
+        std::uint32_t stamp = 0;
+        std::uint32_t e = 0;
+    };
+    std::vector<cached_entry> broken_left, broken_right, made_left, made_right;
+    std::uint32_t entry_by(std::vector<cached_entry>& cache, token_id neighbour, std::uint32_t key);
 
     pair_map index;  // pair key -> entries index
     std::vector<pair_entry> entries;

@@ -19,6 +19,20 @@ std::uint64_t hash_of(std::string_view piece) {
     return (h ^ (h >> 31)) * 0x9E3779B97F4A7C15ull;
 }
 
+// Pieces are mostly a few bytes long: comparing a word at a time inline is
+// cheaper than calling the library for each (8% of counting, perf).
+bool same_bytes(const char* a, const char* b, std::size_t n) {
+    for (; n >= 8; a += 8, b += 8, n -= 8) {
+        std::uint64_t x, y;
+        std::memcpy(&x, a, 8);
+        std::memcpy(&y, b, 8);
+        if (x != y) return false;
+    }
+    for (; n; --n)
+        if (*a++ != *b++) return false;
+    return true;
+}
+
 }  // namespace
 
 piece_counts::piece_counts() : slots(FIRST_SLOTS, slot{0, 0, nullptr, 0}) {}
@@ -58,7 +72,7 @@ void piece_counts::add(std::string_view piece, std::uint64_t times) {
             if (++used * 2 > slots.size()) grow();
             return;
         }
-        if (s.hash == h && s.size == piece.size() && std::memcmp(s.text, piece.data(), piece.size()) == 0) {
+        if (s.hash == h && s.size == piece.size() && same_bytes(s.text, piece.data(), piece.size())) {
             s.count += times;
             return;
         }
