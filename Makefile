@@ -44,7 +44,8 @@ demo: build
 # bench/run.py builds the core's own program in build/bench, measures the
 # installed module, and puts the peers into build/bench-venv.
 # `make bench BENCH_ARGS=--encoders` prints only the encoder comparison,
-# `BENCH_ARGS=--export` only the tokenizer.json export against the ranked mode.
+# `BENCH_ARGS=--export` only the tokenizer.json export against the ranked mode,
+# `BENCH_ARGS=--trainer` only the trainer to a vocabulary size against the peers.
 BENCH_ARGS ?=
 bench: build
 	@$(PY) bench/run.py $(BENCH_ARGS)

@@ -162,9 +162,33 @@ def export_only():
     export_section(say, english_model, peer_venv())
 
 
+def trainer_section(say, english, multi, heldout, missing_peers):
+    """Training to a vocabulary size against the peers, then the 1 GB corpus."""
+    work = OUT / "trainer"
+    work.mkdir(parents=True, exist_ok=True)
+    for args in (["table", work, english, multi, heldout], ["big", work, english]):
+        done = subprocess.run([PEER_PY, HERE / "bench_trainer.py", *map(str, args)],
+                              capture_output=True, text=True)
+        for line in done.stdout.splitlines() or [f"Trainer: skipped ({done.stderr.strip()[-300:]})"]:
+            say(line)
+
+
+def trainer_only():
+    """`bench/run.py --trainer`: only the trainer to a vocabulary size."""
+    build()
+    corpora()
+    OUT.mkdir(exist_ok=True)
+    say = lambda line="": print(line, flush=True)  # noqa: E731
+    say(f"tolvane bench (trainer only), {time.strftime('%Y-%m-%d %H:%M')}, {os.cpu_count()} cores")
+    trainer_section(say, *(CORPORA / n for n in ["english.txt", "multilingual.txt", "heldout.txt"]),
+                    peer_venv())
+
+
 def main():
     if sys.argv[1:] == ["--encoders"]:
         return encoders_only()
+    if sys.argv[1:] == ["--trainer"]:
+        return trainer_only()
     if sys.argv[1:] == ["--export"]:
         return export_only()
     build()
@@ -271,6 +295,9 @@ def main():
 
     say()
     export_section(say, english_model, missing_peers)
+
+    say()
+    trainer_section(say, english, multi, heldout, missing_peers)
 
     (OUT / "table.txt").write_text("\n".join(rows) + "\n")
 
