@@ -30,7 +30,7 @@ for entry in "${pythons[@]}"; do
             "$python" -m venv "$dir/venv"
             echo "$python" > "$dir/venv/tolvane-python"
         fi
-        requirements=$("$dir/venv/bin/python" scripts/requirements.py build test)
+        requirements=$("$dir/venv/bin/python" scripts/requirements.py build test hf)
         if [ "$(cat "$dir/venv/tolvane-requirements" 2>/dev/null)" != "$requirements" ]; then
             # shellcheck disable=SC2086
             "$dir/venv/bin/python" -m pip install --quiet $requirements
