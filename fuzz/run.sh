@@ -11,7 +11,14 @@ out=${FUZZ_OUT:-$root/fuzz/out}
 seconds=${1:-60}
 shift || true
 
-"$root/fuzz/build.sh" >/dev/null
+# The build's lines are kept out of the way, but a failed build shows its
+# errors: a compiler that refuses the core must say why, not only fail.
+mkdir -p "$out"
+if ! "$root/fuzz/build.sh" >"$out/build.log" 2>&1; then
+    echo "fuzz: the build failed:" >&2
+    grep -v '^\[' "$out/build.log" | tail -40 >&2
+    exit 1
+fi
 mapfile -t all < "$out/targets"
 if [ $# -gt 0 ]; then targets=("$@"); else targets=("${all[@]}"); fi
 
