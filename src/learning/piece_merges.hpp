@@ -8,6 +8,13 @@
 // piece left to right. These are the counts and the merge of the designed
 // sequence operations, summed over pieces, so a corpus cut into pieces and
 // counted piece by piece learns what the literal reading below learns.
+//
+// It is not the pair engine with weights: that engine is built for one long
+// sequence of a chunk (positions grouped by a counting sort, 32-bit counts,
+// the designed tie order by merged id, spare arrays kept from chunk to
+// chunk), and the designed run must keep its speed. Here every position
+// carries its piece's weight, counts are 64 bits, and a piece's ends are
+// list ends, so nothing joins two pieces.
 #pragma once
 
 #include <cstddef>
