@@ -40,6 +40,12 @@ class _Stage:
         return (now - self.started) * (self.total - self.done) / self.done
 
 
+def _count(stage: _Stage) -> str:
+    """How far a stage is, as " done of total"; nothing for a stage that only
+    says it has begun (total 0 or 1), whose count would read as no work."""
+    return f" {stage.done:,} of {stage.total:,}" if stage.total > 1 else ""
+
+
 def line_parts(stage: _Stage, vocab_size: int, started: float, now: float, read: int = 0) -> list[str]:
     """The live line: the stage and how far it is, the speed over the corpus
     (bytes read per second of the whole run so far), the time."""
@@ -48,8 +54,7 @@ def line_parts(stage: _Stage, vocab_size: int, started: float, now: float, read:
         first = f"reading {amount(stage.done)}" + (f" of {amount(stage.total)}" if stage.total else "")
         parts = [first, speed(stage.done / elapsed if elapsed > 0 else None)]
     else:
-        of = f" of {stage.total:,}" if stage.total > 1 else ""
-        parts = [f"{label(stage.name)} {stage.done:,}{of}", f"vocab_size {vocab_size:,}"]
+        parts = [f"{label(stage.name)}{_count(stage)}", f"vocab_size {vocab_size:,}"]
         if read:
             parts.append(speed(read / (now - started) if now > started else None))
     parts.append(f"{clock(now - started)} elapsed")
@@ -204,8 +209,7 @@ class StageLines:
         if stage.name == "reading":
             text = f"read {amount(stage.done)} in {clock(seconds)}, {speed(stage.done / seconds if seconds > 0 else None)}"
         else:
-            of = f" of {stage.total:,}" if stage.total > 1 else ""
-            text = f"{label(stage.name)}: {stage.done:,}{of} in {clock(seconds)}"
+            text = f"{label(stage.name)}{':' if stage.total > 1 else ''}{_count(stage)} in {clock(seconds)}"
         try:
             self.out.write(text + "\n")
             self.out.flush()

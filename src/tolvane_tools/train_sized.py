@@ -81,7 +81,7 @@ def run_sized(args: SizedArgs) -> int:
         parts.append("256 bytes")
     for key in ("graphemes", "merges"):
         if key in info:
-            parts.append(f"{info[key]:,} {key}")
+            parts.append(f"{info[key]:,} {key if info[key] != 1 else key[:-1]}")
     say(sys.stdout, f"model saved to {args.output}: {', '.join(parts)}, in {clock(time.monotonic() - started)}")
     for warning in caught:
         if issubclass(warning.category, TrainingStoppedEarly):

@@ -69,6 +69,9 @@ std::vector<grapheme_count> count_graphemes(const piece_counts& table, const tra
         });
         if (++done % (1 << 16) == 0) report(progress, "graphemes", done, table.distinct());
     });
+    // The stage's last report says it is complete, so a display that shows
+    // each stage as it ends never shows it part way.
+    report(progress, "graphemes", done, table.distinct());
     std::vector<grapheme_count> out;
     for (int b = 0; b < 128; ++b)
         if (ascii[b]) out.push_back({std::string_view{&ascii_text[b], 1}, ascii[b]});

@@ -5,6 +5,7 @@ progress, and a clear one-line error for every bad input."""
 
 import json
 import os
+import re
 import subprocess
 import sys
 import warnings
@@ -178,6 +179,12 @@ def test_command_trains_many_files_to_a_size(corpus, reference, tmp_path):
     assert done.returncode == 0, done.stderr
     assert b"model saved to sized.model: 1,000 tokens, 2 special, 256 bytes" in done.stdout
     assert b"merges:" in done.stdout  # a line per stage where there is no terminal
+    # Each stage's line is written as it ends, so it shows the stage complete;
+    # a stage that counts nothing shows no count.
+    stages = dict(re.findall(rb"^(counting \w+):? ?(.*) in ", done.stdout, flags=re.M))
+    assert stages[b"counting pairs"] == b""
+    counted, of = stages[b"counting graphemes"].split(b" of ")
+    assert counted == of
     assert (tmp_path / "sized.model").read_bytes() == reference.to_bytes()
     piped = run("train", "-", "--vocab-size", "1000", "--special-token", "<|endoftext|>",
                 "--special-token", "<pad>", "--byte-fallback", "-o", "piped.model", cwd=tmp_path,
