@@ -30,11 +30,11 @@ def shown(line, width=70):
 SPECIALS = ["<|endoftext|>"]
 
 
-def trained_here(spec):
+def trained_here(recipe):
     """A model of "SIZE:CORPUS" from tolvane_tools.train, one document a line."""
     from tolvane_tools import train
 
-    size, corpus = spec.split(":", 1)
+    size, corpus = recipe.split(":", 1)
     return train(corpus, vocab_size=int(size), special_tokens=SPECIALS, byte_fallback=True,
                  progress=False)
 

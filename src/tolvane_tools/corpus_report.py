@@ -11,7 +11,7 @@ from collections import Counter
 from dataclasses import dataclass, field
 from typing import Iterator, TextIO
 
-from tolvane_tools.progress import clock, silence
+from tolvane_tools.progress import clock, write_or_drop
 from tolvane_tools.visible import visible_text
 
 TOP_UNKNOWN = 10
@@ -76,16 +76,8 @@ class Progress:
         return "  ".join(parts)
 
     def _write(self, text: str) -> None:
-        """A progress line that cannot be written (a closed or full standard
-        error) ends the display, never the run."""
-        if self.out is None:
-            return
-        try:
-            self.out.write(text)
-            self.out.flush()
-        except (OSError, ValueError):
-            silence(self.out)
-            self.out = None
+        """A progress line that cannot be written ends the display, never the run."""
+        self.out = write_or_drop(self.out, text)
 
     def update(self, totals: Totals) -> None:
         now = time.monotonic()

@@ -173,13 +173,22 @@ def copied_line(copied: int, seconds: float) -> str:
 def say(stream: TextIO | None, text: str) -> None:
     """Prints one line where a failing stream must not end the command: a
     closed, full or abandoned output only loses the line."""
+    write_or_drop(stream, text + "\n")
+
+
+def write_or_drop(stream: TextIO | None, text: str) -> TextIO | None:
+    """Writes and flushes `text`; the stream back, or None once it failed (a
+    closed or full output, a reader that went away), silenced then, so a
+    display that keeps the result stops writing and never ends the run."""
     if stream is None:
-        return
+        return None
     try:
-        stream.write(text + "\n")
+        stream.write(text)
         stream.flush()
     except (OSError, ValueError):
         silence(stream)
+        return None
+    return stream
 
 
 def silence(stream: TextIO) -> None:

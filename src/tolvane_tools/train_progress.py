@@ -15,7 +15,7 @@ import time
 from collections.abc import Callable, Iterator
 from typing import TextIO
 
-from tolvane_tools.progress import amount, clock, fit, speed
+from tolvane_tools.progress import amount, clock, fit, speed, write_or_drop
 
 Report = Callable[[str, int, int], None]
 
@@ -100,13 +100,7 @@ class LiveLine:
         return max(columns, 20) - 1 if columns else 79
 
     def _write(self, text: str) -> None:
-        if self.out is None:
-            return
-        try:
-            self.out.write(text)
-            self.out.flush()
-        except (OSError, ValueError):
-            self.out = None
+        self.out = write_or_drop(self.out, text)
 
     def close(self) -> None:
         if self.drawn:
@@ -210,11 +204,7 @@ class StageLines:
             text = f"read {amount(stage.done)} in {clock(seconds)}, {speed(stage.done / seconds if seconds > 0 else None)}"
         else:
             text = f"{label(stage.name)}{':' if stage.total > 1 else ''}{_count(stage)} in {clock(seconds)}"
-        try:
-            self.out.write(text + "\n")
-            self.out.flush()
-        except (OSError, ValueError):
-            self.out = None
+        self.out = write_or_drop(self.out, text + "\n")
 
     def close(self) -> None:
         self._end(time.monotonic())

@@ -11,6 +11,7 @@
 #include "encoding/offsets.hpp"
 #include "model/pretokenize.hpp"
 #include "encoding/tokenizer.hpp"
+#include "learned_model.hpp"
 
 using namespace tolvane;
 
@@ -41,15 +42,6 @@ borders borders_of(std::string_view text) {
     });
     b.byte_of.push_back(byte);
     return b;
-}
-
-Data learned_model(const std::string& text) {
-    Data data;
-    register_oov(data);
-    run_hooks quiet;
-    quiet.console_fd = -1;
-    learn_merges(data, tokenize_chunk(data, text), false, -1, quiet);
-    return data;
 }
 
 }  // namespace

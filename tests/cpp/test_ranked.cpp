@@ -16,6 +16,7 @@
 #include "learning/pair_ops.hpp"
 #include "model/pretokenize.hpp"
 #include "encoding/ranked.hpp"
+#include "learned_model.hpp"
 
 using namespace tolvane;
 namespace fs = std::filesystem;
@@ -75,16 +76,6 @@ merge_table random_ordered_merges(std::mt19937& rng, int alphabet, int count) {
         known.push_back(merged);
     }
     return merges;
-}
-
-// A model learned by the core from `text` as training learns it.
-Data learned_model(const std::string& text) {
-    Data data;
-    register_oov(data);
-    run_hooks quiet;
-    quiet.console_fd = -1;
-    learn_merges(data, tokenize_chunk(data, text), false, -1, quiet);
-    return data;
 }
 
 std::string unicode_text() {

@@ -17,22 +17,12 @@
 #include "model/pretokenize.hpp"
 #include "encoding/tokenizer.hpp"
 #include "persist/atomic_file.hpp"
+#include "learned_model.hpp"
 
 using namespace tolvane;
 namespace fs = std::filesystem;
 
 namespace {
-
-// A model learned from `text` the way training learns one, and texts of
-// every length cut from the same text.
-Data learned_model(const std::string& text) {
-    Data data;
-    register_oov(data);
-    run_hooks quiet;
-    quiet.console_fd = -1;
-    learn_merges(data, tokenize_chunk(data, text), false, -1, quiet);
-    return data;
-}
 
 std::string sample_text() {
     std::string text;
