@@ -10,7 +10,7 @@ import json
 import os
 import sys
 
-from tolvane_tools.encode_run import add_corpus_options
+from tolvane_tools.encode_run import add_corpus_options, add_encoding_options
 from tolvane_tools.errors import CliError, is_panic, module_call
 from tolvane_tools.progress import say
 
@@ -132,14 +132,22 @@ def cmd_encode(args) -> int:
     if args.mode in (None, encode_run.DEFAULT_MODE) and plain:
         ids = module_call("cannot encode", lambda: data.encode(text))
     else:
-        try:
-            ids = tok.encode(text, mode=args.mode or encode_run.DEFAULT_MODE,
-                             **encode_run.special_keywords(args.special))
-        except (KeyError, ValueError) as error:  # a KeyError's str() would be quoted
-            raise CliError(f"cannot encode: {error.args[0] if error.args else error}") from None
+        ids = _encoded(lambda: tok.encode(text, mode=args.mode or encode_run.DEFAULT_MODE,
+                                          **encode_run.special_keywords(args.special)))
     _warn_unknown(tok, text)
     _write_text((json.dumps(ids) if args.json else " ".join(map(str, ids))) + "\n")
     return 0
+
+
+def _encoded(call):
+    """What a Tokenizer's encode returns, its refusals (a special token's
+    spelling, an unknown grapheme) made the command's one-line error."""
+    try:
+        return call()
+    except (KeyError, ValueError) as error:  # a KeyError's str() would be quoted
+        from tolvane_tools.encode_run import advice_for_command
+
+        raise CliError("cannot encode: " + advice_for_command(str(error.args[0] if error.args else error))) from None
 
 
 def _warn_unknown(tok, text: str) -> None:
@@ -198,15 +206,13 @@ def cmd_inspect(args) -> int:
 
 
 def cmd_show(args) -> int:
-    from tolvane_tools import show
+    from tolvane_tools import encode_run, show
 
-    data = load_data(args.model)
-    model = read_model_file(args.model)
+    tok = encode_run.load_tokenizer(args.model)
     text = _utf8_checked(args.text, "the text") if args.text is not None else _input_text(args)
-    parts = module_call("cannot encode", lambda: show.segments(data, model, text))
-    from tolvane_tools.encode_run import load_tokenizer
-
-    _warn_unknown(load_tokenizer(args.model), text)
+    parts = _encoded(lambda: show.segments(tok, text, args.mode or encode_run.DEFAULT_MODE,
+                                           **encode_run.special_keywords(args.special)))
+    _warn_unknown(tok, text)
     if args.html is not None:
         page = show.render_html(parts, text)
         try:
@@ -214,7 +220,8 @@ def cmd_show(args) -> int:
                 f.write(page)
         except OSError as error:
             raise CliError(f"cannot write {args.html}: {error.strerror}") from None
-        print(f"wrote {args.html}: {len(parts)} tokens")
+        count = sum(len(part.ids) for part in parts)
+        print(f"wrote {args.html}: {count} token{'s' * (count != 1)}")
     elif sys.stdout.isatty():
         _write_text(show.render_terminal(parts))
     else:
@@ -345,6 +352,7 @@ def build_parser() -> argparse.ArgumentParser:
     model_option(p)
     p.add_argument("text", nargs="?", metavar="TEXT", help="text (default: standard input)")
     p.add_argument("--html", metavar="FILE", help="write an HTML page instead")
+    add_encoding_options(p)
     p.set_defaults(run=cmd_show, file=None)
     return parser
 

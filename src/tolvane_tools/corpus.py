@@ -108,7 +108,7 @@ class _Decoder:
                               f"(line {line})") from None
         return text
 
-    def advance(self, block: bytes) -> None:
+    def advance(self, block: bytes | bytearray) -> None:
         self.offset += len(block)
         self.line += block.count(b"\n")
 
@@ -213,7 +213,7 @@ def _documents(pieces: list, last: bool = False) -> tuple[list[str], int]:
     return docs, size
 
 
-def _jsonl(blocks: Iterator[bytes], decoder: _Decoder, field: str) -> Iterator[Batch]:
+def _jsonl(blocks: Iterator[bytes | bytearray], decoder: _Decoder, field: str) -> Iterator[Batch]:
     for block in blocks:
         text = decoder.text(block)
         first_line = decoder.line

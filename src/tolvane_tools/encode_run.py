@@ -12,7 +12,7 @@ import signal
 import sys
 import time
 from dataclasses import dataclass
-from typing import BinaryIO
+from typing import Any, BinaryIO
 
 from tolvane_tools.corpus import Split, read_batches
 from tolvane_tools.corpus_report import Progress, Totals, UnknownTally, summary
@@ -66,7 +66,7 @@ def encode_corpus(tok, stream: BinaryIO, name: str, args: CorpusArgs,
                                                **special_keywords(args.special))
             except (KeyError, ValueError) as error:
                 where = _document_failure(error, totals.documents, args.split, batch.lines)
-                raise CliError(f"cannot encode {name}: {where}") from None
+                raise CliError(f"cannot encode {name}: {advice_for_command(where)}") from None
             ends = uint64s(offsets)
             if sink is not None:
                 sink.write_flat(ids, ends)
@@ -133,7 +133,7 @@ def run_corpus(args: CorpusArgs) -> int:
             signal.signal(sig, handler)
     seconds = time.monotonic() - started
     report = summary(totals, seconds)
-    if sink is not None:
+    if sink is not None and args.output is not None:
         report += f"wrote {args.output} ({totals.tokens:,} ids) and {index_path(args.output)}\n"
     # The files are in place: a summary that cannot be shown (a closed or
     # full standard output) is lost, and the run still succeeded.
@@ -145,7 +145,8 @@ def run_corpus(args: CorpusArgs) -> int:
     return 0
 
 
-__all__ = ["CorpusArgs", "run_corpus", "index_path", "MODES", "DEFAULT_MODE"]
+__all__ = ["CorpusArgs", "run_corpus", "index_path", "MODES", "DEFAULT_MODE", "add_encoding_options",
+           "advice_for_command"]
 
 
 def _jobs(text: str) -> int:
@@ -175,11 +176,21 @@ def _split(text: str) -> Split:
 # naming it (the safe default: text from users cannot smuggle one in), the
 # special token's id, or ordinary text. Models without special tokens have
 # nothing to choose.
-SPECIAL_CHOICES = {"refuse": {}, "match": {"allowed_special": "all"}, "text": {"disallowed_special": ()}}
+SPECIAL_CHOICES: dict[str, dict[str, Any]] = {"refuse": {}, "match": {"allowed_special": "all"}, "text": {"disallowed_special": ()}}
 
 
 def special_keywords(choice: str | None) -> dict:
     return SPECIAL_CHOICES[choice or "refuse"]
+
+
+# A refused spelling's message advises the Tokenizer's keywords; the
+# command's user has options instead.
+_KEYWORDS_ADVICE = ": pass allowed_special to encode it as its id, or disallowed_special=() to encode it as ordinary text"
+_OPTIONS_ADVICE = ": give --special match to encode it as its id, or --special text to encode it as ordinary text"
+
+
+def advice_for_command(message: str) -> str:
+    return message.replace(_KEYWORDS_ADVICE, _OPTIONS_ADVICE)
 
 
 def add_corpus_options(parser, output: bool) -> None:
@@ -188,14 +199,19 @@ def add_corpus_options(parser, output: bool) -> None:
         parser.add_argument("-o", "--output", metavar="OUT.bin",
                             help="write the ids of a corpus as little-endian uint16 to OUT.bin, "
                                  "and each document's start offset (uint64) plus the end to OUT.idx")
-    parser.add_argument("--mode", choices=MODES, default=None,
-                        help=f"how merges are applied (default: {DEFAULT_MODE}, the ids of "
-                             "Data.encode; ranked gives fewer tokens, for new work)")
+    add_encoding_options(parser)
     parser.add_argument("--split", type=_split, default=None, metavar="HOW",
                         help="documents of the corpus: lines (default), paragraphs, none (the "
                              "whole input, held in memory) or jsonl:FIELD")
     parser.add_argument("--jobs", type=_jobs, default=None, metavar="N",
                         help="encoding threads (default: the number of cores)")
+
+
+def add_encoding_options(parser) -> None:
+    """How a text is encoded: the options every command that encodes has."""
+    parser.add_argument("--mode", choices=MODES, default=None,
+                        help=f"how merges are applied (default: {DEFAULT_MODE}, the ids of "
+                             "Data.encode; ranked gives fewer tokens, for new work)")
     parser.add_argument("--special", choices=tuple(SPECIAL_CHOICES), default=None,
                         help="a special token spelt in the text: refused (the default), its id "
                              "(match), or ordinary text")

@@ -173,23 +173,24 @@ def build_export(tok) -> Export:
             if _is_piece(left, known_pieces) and _is_piece(right, known_pieces):
                 construction.append((left, right))
 
+    # The high byte tokens under the names the BPE's byte fallback looks up
+    # (the low ones are ASCII characters, which are always known).
+    for byte in range(0x80, 0x100):
+        if byte_ids is not None and _byte_name(byte) in texts.values() \
+                and out.vocab[_byte_name(byte)] != byte_ids[byte]:
+            raise ValueError(f"token {out.vocab[_byte_name(byte)]} has the text {_byte_name(byte)!r}, "
+                             "the name a tokenizer.json gives a byte token")
     # The learned merges by merged id: the order they were learned. A merge
     # of a token whose text the file gives another id is left out: the ranked
     # mode never reaches such a token (it reaches the text by the other id),
     # and in the file the merge would join the other id instead.
-    # The high byte tokens under the names the BPE's byte fallback looks up
-    # (the low ones are ASCII characters, which are always known).
-    for byte in range(0x80, 0x100) if byte_ids else ():
-        if _byte_name(byte) in texts.values() and out.vocab[_byte_name(byte)] != byte_ids[byte]:
-            raise ValueError(f"token {out.vocab[_byte_name(byte)]} has the text {_byte_name(byte)!r}, "
-                             "the name a tokenizer.json gives a byte token")
     learned: list[tuple[str, str]] = []
-    for (left, right), merged in sorted(model.merges.items(), key=lambda item: item[1]):
-        if left not in texts or right not in texts or merged not in texts:
+    for (left_id, right_id), merged in sorted(model.merges.items(), key=lambda item: item[1]):
+        if left_id not in texts or right_id not in texts or merged not in texts:
             continue  # a merge with the oov, a special or a byte token: none is ever merged
-        if left in out.shadowed or right in out.shadowed:
+        if left_id in out.shadowed or right_id in out.shadowed:
             continue
-        learned.append((texts[left], texts[right]))
+        learned.append((texts[left_id], texts[right_id]))
     seen: set[tuple[str, str]] = set()
     for pair in construction + learned:
         if pair not in seen:

@@ -239,7 +239,7 @@ class Display:
 
     def width(self) -> int:
         try:
-            columns = os.get_terminal_size(self.out.fileno()).columns
+            columns = os.get_terminal_size(self.out.fileno()).columns if self.out is not None else 0
         except (OSError, ValueError, AttributeError):
             columns = 0
         # One column is left free: a line that fills the last one makes some

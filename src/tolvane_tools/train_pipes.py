@@ -103,6 +103,7 @@ def pump(child: subprocess.Popen, result_fd: int, state: RunState, display: Disp
          on_saved: Callable[[], None]) -> ChildOutput:
     """Reads the child's output until the child closes it."""
     got = ChildOutput()
+    assert child.stdout is not None and child.stderr is not None  # both are pipes
     selector = selectors.DefaultSelector()
     readers = {child.stdout.fileno(): "stdout", child.stderr.fileno(): "stderr", result_fd: "result"}
     for fd in readers:

@@ -13,7 +13,7 @@ import os
 import sys
 import time
 from collections.abc import Callable, Iterator
-from typing import TextIO
+from typing import Any, TextIO
 
 from tolvane_tools.progress import amount, clock, fit, speed, write_or_drop
 
@@ -113,8 +113,8 @@ class Bars:
 
     def __init__(self, tqdm: type) -> None:
         self.tqdm = tqdm
-        self.bar = None
-        self.stage = None
+        self.bar: Any = None
+        self.stage: str | None = None
 
     def __call__(self, stage: str, done: int, total: int) -> None:
         if stage != self.stage:
@@ -163,7 +163,7 @@ def reporter(progress: object, vocab_size: int) -> Iterator[Report]:
     shown: LiveLine | Bars | None = None
     if _in_notebook():
         try:
-            from tqdm.auto import tqdm
+            from tqdm.auto import tqdm  # type: ignore[import-untyped]
         except ImportError:
             tqdm = None
         if tqdm is not None:

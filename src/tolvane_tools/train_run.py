@@ -116,6 +116,7 @@ def _train_in_child(args: TrainArgs, corpus: Corpus, scratch: str, logs: str, di
                                  pass_fds=(corpus.fd, result_write), start_new_session=True)
     finally:
         os.close(result_write)
+    assert child.stdout is not None and child.stderr is not None  # both are pipes
     got = ChildOutput()
     interrupted = False
     try:

@@ -14,9 +14,9 @@ import os
 import stat
 import sys
 import warnings
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Union
+from typing import TYPE_CHECKING, TypeGuard, Union
 
 from tolvane_tools.corpus import BLOCK_SIZE, CorpusError, Split, parse_split, read_batches, utf8_size
 from tolvane_tools.modelfile import Extras, extras_bytes
@@ -46,7 +46,7 @@ class _Source:
     size: int | None  # bytes of a regular file
 
 
-def _is_path(value: object) -> bool:
+def _is_path(value: object) -> TypeGuard[str | os.PathLike]:
     return isinstance(value, (str, os.PathLike))
 
 
@@ -54,6 +54,7 @@ def _sources(corpus: object) -> list[_Source] | None:
     """The files `corpus` names, checked before anything is read; None when
     it is texts. A str, an os.PathLike, or a list or tuple of them names
     files ("-": standard input); any other iterable yields texts."""
+    paths: list[str | os.PathLike]
     if _is_path(corpus):
         paths = [corpus]
     elif isinstance(corpus, (list, tuple)) and corpus and all(_is_path(p) for p in corpus):

@@ -8,7 +8,6 @@ import os
 import random
 import re
 import signal
-import struct
 import subprocess
 import sys
 import termios

@@ -14,11 +14,11 @@ import termios
 import pytest
 
 import tolvane
-from conftest import read_terminal
+from conftest import model_bytes, read_terminal
 from test_cli import _env, chunk_text, corpus_text, one_error_line, run, trained  # noqa: F401
 from test_faults import tmpfs
 
-from tolvane_tools import show
+from tolvane_tools import Tokenizer, show
 from tolvane_tools.modelfile import read_model
 from tolvane_tools.progress import CHUNK_SIZE, RunState, amount, fit, status_parts
 from tolvane_tools.visible import SYMBOLS, visible_text
@@ -267,49 +267,33 @@ def test_live_line_is_cut_to_the_terminal_width(tmp_path):
     assert drawn[0].startswith("chunk 1/1")
 
 
-# --- show: graphemes found as the module finds them ------------------------------------------
+# --- show: tokens at grapheme borders, as the module encodes ---------------------------------
 
 TRICKY = ["a\u0301" * 50 + "a", "👩‍👩‍👧 x 👍🏽 \U0001F600\u0301\u200d\U0001F600", "🇸🇪🇳🇴🇫 🇦🇧🇨🇩",
           "한국어 ᄀᄀ가각\u11a8 \u1100\u1161\u11a8", "crlf\r\n\r\r\n\n", "\u0600a \u0903x\u0903 \x01\u0301",
           "a\u200d\U0001F600 \u200d\U0001F600", "naïve café"]
 
 
+def _grapheme_count(text):
+    """The module's count of graphemes in `text`: a model that knows only
+    "oov" gives one id per grapheme."""
+    import tempfile
+
+    with tempfile.NamedTemporaryFile() as f:
+        f.write(model_bytes({0: b""}, {}, {"oov": 0}))
+        f.flush()
+        return len(tolvane.load_from_file(f.name).encode(text))
+
+
 @pytest.mark.parametrize("text", TRICKY)
-def test_show_splits_graphemes_as_the_module_does(trained, text):  # noqa: F811
-    splitter = show._GraphemeSplitter()
-    pieces = splitter.split(text)
-    assert pieces == splitter._split_slowly(text)
+def test_show_pieces_are_the_modules_tokens_at_grapheme_borders(trained, text):  # noqa: F811
     data = tolvane.load_from_file(str(trained[1]))
-    model = read_model(str(trained[1]))
-    parts = show.segments(data, model, text)
-    assert [part.id for part in parts] == data.encode(text)
+    parts = show.segments(Tokenizer.from_file(str(trained[1])), text)
+    assert [token for part in parts for token in part.ids] == data.encode(text)
     assert "".join(part.text for part in parts) == text
-
-
-def test_show_asks_the_module_a_bounded_number_of_times(trained, monkeypatch):  # noqa: F811
-    calls = []
-
-    class Counted:
-        def __init__(self, data):
-            self.data = data
-
-        def encode(self, text):
-            calls.append(len(text))
-            return self.data.encode(text)
-
-    real_load = show._load
-    monkeypatch.setattr(show, "_load", lambda model: Counted(real_load(model)))
-    data = tolvane.load_from_file(str(trained[1]))
-    model = read_model(str(trained[1]))
-    counts = []
-    for repeat in (1000, 8000):
-        calls.clear()
-        parts = show.segments(data, model, "a\u0301" * repeat + "a")
-        assert len(parts) == repeat + 1
-        counts.append(len(calls))
-        # The whole text is encoded a fixed number of times, never once per grapheme.
-        assert sum(length > 100 for length in calls) <= 2
-    assert counts[0] == counts[1]
+    # Cutting the text at the pieces' borders never splits a grapheme.
+    assert sum(_grapheme_count(part.text) for part in parts) == _grapheme_count(text)
+    assert all(part.kind == ("oov" if part.ids == (0,) else "token") for part in parts)
 
 
 # --- one set of marks, in a font a fresh Debian has --------------------------------------------
@@ -325,7 +309,7 @@ def test_demo_shows_the_marks_inspect_and_show_use():
 
 
 def test_html_page_marks_are_in_debians_default_font():
-    page = show.render_html([show.Segment(1, "a b\tc\r\n\u200b", False)], "a b\tc\r\n\u200b")
+    page = show.render_html([show.Segment((1,), "a b\tc\r\n\u200b")], "a b\tc\r\n\u200b")
     marks = re.findall(r'<span class="mark">(.*?)</span>', page)
     assert marks == ["\u21e4", "\u21b5", "&lt;U+200B&gt;"]
     assert set(SYMBOLS.values()) == {"\u2423", "\u21e5", "\u21e4", "\u21b5"}

@@ -130,7 +130,7 @@ def test_a_full_disk_leaves_no_temporary_file(tmp_path, documents):
 
 
 def test_a_full_disk_stops_encode_in_one_line_naming_the_output(tmp_path):
-    model = write_model(tmp_path / "model.bin", *graphemes_model(["a", "b"], {}))
+    write_model(tmp_path / "model.bin", *graphemes_model(["a", "b"], {}))
     (tmp_path / "corpus.txt").write_bytes(b"ab\n" * 20_000)
     done = subprocess.run([sys.executable, "-m", "tolvane_tools", "encode", "-m", "model.bin",
                            "-f", "corpus.txt", "-o", "out.bin"], cwd=tmp_path,

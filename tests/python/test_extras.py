@@ -272,3 +272,45 @@ def test_inspect_shows_the_extras(tmp_path):
                            cwd=tmp_path, capture_output=True, check=True).stdout.decode()
     assert "byte fallback: bytes 0x00..0xFF are tokens 4..259" in table
     assert "special tokens: <|endoftext|> = 1, <pad> = 2, <pad>x = 3" in table
+
+
+# --- the command on a trainer model: show and its refusals ---------------------------------
+
+def _command(*args, cwd):
+    import subprocess
+    import sys
+
+    return subprocess.run([sys.executable, "-m", "tolvane_tools", *args], cwd=cwd, capture_output=True)
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_show_lists_special_and_byte_tokens_as_the_tokenizer_encodes(tmp_path, mode):
+    (tmp_path / "m").write_bytes(FILE)
+    text = "the あ中<pad>xthé\u0301"
+    done = _command("show", "-m", "m", "--mode", mode, "--special", "match", text, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    rows = [line.split("\t") for line in done.stdout.decode().splitlines()]
+    ids = TOK.encode(text, mode, allowed_special="all")
+    assert [int(i) for row in rows for i in row[0].split()] == ids
+    # The byte tokens of an unknown grapheme share its row; a special token is one row.
+    assert [row[1] for row in rows if " " in row[0]] == ["中", "é\u0301"]
+    assert ["3", "<pad>x"] in rows
+    page = tmp_path / "p.html"
+    done = _command("show", "-m", "m", "--mode", mode, "--special", "match", text, "--html", page, cwd=tmp_path)
+    assert done.returncode == 0 and done.stdout.decode() == f"wrote {page}: {len(ids)} tokens\n"
+    titles = re.findall(r'title="([^"]*)"', page.read_text(encoding="utf-8"))
+    assert "id 3 (special token)" in titles
+    assert sum("bytes of a grapheme the model does not know" in title for title in titles) == 2
+
+
+@pytest.mark.parametrize("command", [["show"], ["encode"], ["encode", "-f", "c.txt", "-o", "c.bin"]])
+def test_the_command_refuses_a_special_spelling_naming_its_options(tmp_path, command):
+    (tmp_path / "m").write_bytes(FILE)
+    (tmp_path / "c.txt").write_text("ok\nthe <pad> x\n")
+    text = [] if "-f" in command else ["the <pad> x"]
+    done = _command(*command, "-m", "m", *text, cwd=tmp_path)
+    assert done.returncode == 1 and not done.stdout
+    message = done.stderr.decode()
+    assert message.count("\n") == 1 and 'special token "<pad>" at byte 4' in message
+    assert "give --special match" in message and "allowed_special" not in message
+    assert not (tmp_path / "c.bin").exists()

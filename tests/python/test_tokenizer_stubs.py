@@ -75,3 +75,13 @@ def test_mypy_checks_against_the_stubs(tmp_path, source, errors):
                           capture_output=True, text=True, cwd=tmp_path, timeout=300)
     flagged = sorted({int(line.split(":")[1]) for line in done.stdout.splitlines() if ": error:" in line})
     assert flagged == errors, done.stdout
+
+
+@pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
+def test_the_package_checks_against_its_own_types(tmp_path):
+    # The package ships py.typed: its own code holds to the stubs it ships,
+    # so a user's mypy never follows a wrong signature into it.
+    done = subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir", os.devnull,
+                           "-p", "tolvane_tools"],
+                          capture_output=True, text=True, cwd=tmp_path, timeout=600)
+    assert done.returncode == 0, done.stdout

@@ -4,11 +4,9 @@ trainer from files, iterators and standard input, the model it hands back
 progress, and a clear one-line error for every bad input."""
 
 import json
-import os
 import re
 import subprocess
 import sys
-import warnings
 
 import pytest
 from hypothesis import HealthCheck, given, settings
