@@ -73,9 +73,9 @@ def output_problem(output: str) -> str | None:
         return f"cannot use output {output}: {error.strerror}"
     if mode is not None and not stat.S_ISREG(mode):
         return f"output is {kind_of(mode)}: {output}"
-    parent = os.path.dirname(os.path.abspath(output))
+    parent = os.path.dirname(os.path.abspath(written_path(output)))
     if not os.path.isdir(parent):
-        return f"output directory does not exist: {os.path.dirname(output)}"
+        return f"output directory does not exist: {os.path.dirname(written_path(output))}"
     return None
 
 

@@ -12,6 +12,7 @@ import subprocess
 from typing import TYPE_CHECKING
 
 from tolvane_tools.modelfile import ModelFormatError, lookup_size, read_model
+from tolvane_tools.paths import written_path
 from tolvane_tools.progress import RunState
 
 if TYPE_CHECKING:
@@ -102,9 +103,11 @@ def final_model(scratch: str) -> str | None:
 
 
 def install(model: str, output: str) -> None:
+    """Puts the model at `output` in one rename; where `output` is a symbolic
+    link, at the file it names, and the link stays."""
     with open(model, "rb+") as f:
         os.fsync(f.fileno())
-    os.replace(model, output)
+    os.replace(model, written_path(output))
 
 
 def stop(child: subprocess.Popen) -> None:

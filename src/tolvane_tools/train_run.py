@@ -20,7 +20,7 @@ from dataclasses import dataclass
 
 from tolvane_tools.errors import CliError
 from tolvane_tools.modelfile import lookup_size
-from tolvane_tools.paths import fd_path, open_model
+from tolvane_tools.paths import fd_path, open_model, written_path
 from tolvane_tools.progress import Display, RunState, copied_line, say
 from tolvane_tools.train_child import (CHILD, START_MODEL, child_env, final_model, install, parse_result,
                                        prepare_scratch, restore, saved, stop, stop_on_termination)
@@ -54,7 +54,9 @@ def run_training(args: TrainArgs) -> int:
 
 
 def _run_in_scratch(args: TrainArgs, corpus: Corpus, start_fd: int | None) -> int:
-    output_dir = os.path.dirname(os.path.abspath(args.output))
+    # Beside the file the model replaces, so that it is renamed there within
+    # one file system, also where the output is a link to another.
+    output_dir = os.path.dirname(os.path.abspath(written_path(args.output)))
     try:
         scratch = tempfile.mkdtemp(prefix=".tolvane-train-", dir=output_dir)
     except OSError as error:

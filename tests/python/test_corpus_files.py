@@ -345,3 +345,26 @@ def test_the_export_writes_through_a_link_and_refuses_a_pipe(tmp_path):
         tok.to_huggingface(tmp_path / "pipe.json")
     assert stat.S_ISFIFO(os.lstat(tmp_path / "pipe.json").st_mode)
     assert not [n for n in os.listdir(tmp_path) if n.startswith(".")]
+
+
+@pytest.mark.parametrize("sized", [[], ["--vocab-size", "300"]], ids=["chunked", "sized"])
+@pytest.mark.parametrize("dangling", [False, True])
+def test_train_writes_through_a_link_to_another_folder(tmp_path, sized, dangling):
+    (tmp_path / "c.txt").write_text("the quick brown fox jumps over the lazy dog\n" * 200)
+    real = tmp_path / "real"
+    real.mkdir()
+    if not dangling:
+        (real / "m.model").write_bytes(OLD)
+    os.symlink(real / "m.model", tmp_path / "link.model")
+    done = subprocess.run([sys.executable, "-m", "tolvane_tools", "train", "c.txt", *sized, "-o", "link.model"],
+                          cwd=tmp_path, capture_output=True, env=_env(), timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert os.path.islink(tmp_path / "link.model")
+    assert os.listdir(real) == ["m.model"] and (real / "m.model").read_bytes() != OLD
+    assert sorted(os.listdir(tmp_path)) == ["c.txt", "link.model", "real"]  # no scratch left behind
+    # A link into a folder that does not exist is refused before training.
+    os.symlink(tmp_path / "gone" / "m.model", tmp_path / "gone.model")
+    done = subprocess.run([sys.executable, "-m", "tolvane_tools", "train", "c.txt", *sized, "-o", "gone.model"],
+                          cwd=tmp_path, capture_output=True, env=_env(), timeout=120)
+    assert done.returncode != 0
+    assert done.stderr.decode() == f"tolvane: output directory does not exist: {tmp_path / 'gone'}\n"
