@@ -50,11 +50,13 @@ def _utf8_checked(text: str, where: str) -> str:
 
 def _input_text(args) -> str:
     if args.file is not None and args.file != "-":
-        try:
-            with open(args.file, "rb") as f:
+        from tolvane_tools.paths import open_input
+
+        with os.fdopen(open_input(args.file), "rb") as f:
+            try:
                 raw = f.read()
-        except FileNotFoundError:
-            raise CliError(f"file not found: {args.file}") from None
+            except OSError as error:
+                raise CliError(f"cannot read {args.file}: {error.strerror}") from None
         try:
             return raw.decode("utf-8")
         except UnicodeDecodeError as error:

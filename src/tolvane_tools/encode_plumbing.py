@@ -15,6 +15,7 @@ from typing import TYPE_CHECKING, BinaryIO, Iterator
 from tolvane_tools.corpus import Batch
 from tolvane_tools.errors import CliError
 from tolvane_tools.idsfile import final_paths, index_path
+from tolvane_tools.paths import open_input
 
 if TYPE_CHECKING:
     from tolvane_tools.encode_run import CorpusArgs
@@ -72,14 +73,7 @@ def open_corpus(path: str) -> tuple[BinaryIO, int | None, str]:
         if sys.stdin is None:
             raise CliError("standard input is closed; there is no corpus to read")
         return sys.stdin.buffer, None, "standard input"
-    try:
-        stream = open(path, "rb")
-    except FileNotFoundError:
-        raise CliError(f"file not found: {path}") from None
-    except IsADirectoryError:
-        raise CliError(f"corpus path is a directory: {path}") from None
-    except OSError as error:
-        raise CliError(f"cannot read {path}: {error.strerror}") from None
+    stream = os.fdopen(open_input(path), "rb")
     st = os.fstat(stream.fileno())
     return stream, (st.st_size if stat.S_ISREG(st.st_mode) else None), path
 

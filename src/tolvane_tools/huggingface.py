@@ -307,7 +307,8 @@ KINDS = {
 }
 
 
-def _flag_run(line: str) -> bool:
+def flags_side_by_side(line: str) -> bool:
+    """Whether two flags (three regional indicators or more) meet in `line`."""
     run = 0
     for ch in line:
         run = run + 1 if "\U0001F1E6" <= ch <= "\U0001F1FF" else 0
@@ -319,7 +320,7 @@ def _flag_run(line: str) -> bool:
 def difference_kind(tok, line: str, ranked: list[int], shadowed: dict[int, int]) -> str:
     if tok.unknown_graphemes(line):
         return "unknown grapheme"
-    if _flag_run(line):
+    if flags_side_by_side(line):
         return "flags side by side"
     if any(token in shadowed for token in ranked):
         return "one text, two ids"

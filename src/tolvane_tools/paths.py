@@ -49,6 +49,26 @@ def open_model(path: str, what: str = "model") -> int:
     return fd
 
 
+def open_input(name: str) -> int:
+    """Opens a corpus (any file the command reads text from) for reading;
+    returns the descriptor. What cannot be read is refused in one line that
+    says why, the same for every command."""
+    try:
+        fd = os.open(name, os.O_RDONLY | os.O_CLOEXEC)
+    except FileNotFoundError:
+        raise CliError(f"corpus not found: {name}") from None
+    except IsADirectoryError:
+        raise CliError(f"corpus is a directory: {name}") from None
+    except PermissionError:
+        raise CliError(f"corpus cannot be read: {name}") from None
+    except OSError as error:
+        raise CliError(f"cannot open corpus {name}: {error.strerror}") from None
+    if stat.S_ISDIR(os.fstat(fd).st_mode):  # opening a directory read-only succeeds
+        os.close(fd)
+        raise CliError(f"corpus is a directory: {name}")
+    return fd
+
+
 def read_model_bytes(path: str) -> bytes:
     fd = open_model(path)
     with os.fdopen(fd, "rb") as f:

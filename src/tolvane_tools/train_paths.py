@@ -11,7 +11,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 from tolvane_tools.errors import CliError, module_call
-from tolvane_tools.paths import check_output, fd_path
+from tolvane_tools.paths import check_output, fd_path, open_input
 
 if TYPE_CHECKING:
     from tolvane_tools.train_run import TrainArgs
@@ -57,20 +57,8 @@ def open_corpus(name: str) -> Corpus:
         os.set_inheritable(fd, False)
         name = "standard input"
     else:
-        try:
-            fd = os.open(name, os.O_RDONLY | os.O_CLOEXEC)
-        except FileNotFoundError:
-            raise CliError(f"corpus not found: {name}") from None
-        except IsADirectoryError:
-            raise CliError(f"corpus is a directory: {name}") from None
-        except PermissionError:
-            raise CliError(f"corpus cannot be read: {name}") from None
-        except OSError as error:
-            raise CliError(f"cannot open corpus {name}: {error.strerror}") from None
+        fd = open_input(name)
     mode = os.fstat(fd).st_mode
-    if stat.S_ISDIR(mode):
-        os.close(fd)
-        raise CliError(f"corpus is a directory: {name}")
     # The child opens a regular file afresh, from its first byte. Standard
     # input left part way into a file by an earlier reader is copied from
     # where it stands instead, as any stream is: the corpus is what "-" has

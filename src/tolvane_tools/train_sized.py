@@ -38,6 +38,8 @@ def _check_inputs(args: SizedArgs) -> None:
     for name in args.corpus:
         if name == "-":
             continue
+        # Looked at, not opened: opening a named pipe to check it would
+        # take what its writer sends first.
         if not os.path.exists(name):
             raise CliError(f"corpus not found: {name}")
         if os.path.isdir(name):

@@ -12,7 +12,7 @@ from hypothesis import strategies as st
 
 from real_texts import english_documents, multilingual_lines
 from tolvane_tools import Tokenizer
-from tolvane_tools.huggingface import build_export, compare, write_tokenizer_json
+from tolvane_tools.huggingface import build_export, compare, flags_side_by_side, write_tokenizer_json
 
 tokenizers = pytest.importorskip("tokenizers")
 
@@ -112,18 +112,9 @@ def test_generated_texts_give_the_ranked_ids(emoji_model, pieces):
     theirs = hf.encode(text, add_special_tokens=False)
     if tok.unknown_graphemes(text):
         return  # the ranked mode gives it one oov id, the file its code points
-    if not _flags_side_by_side(text):
+    if not flags_side_by_side(text):
         assert theirs.ids == ours
     assert hf.decode(theirs.ids) == tok.decode(ours) == text
-
-
-def _flags_side_by_side(text):
-    run = 0
-    for ch in text:
-        run = run + 1 if "\U0001F1E6" <= ch <= "\U0001F1FF" else 0
-        if run >= 3:
-            return True
-    return False
 
 
 def test_the_file_keeps_the_model_readable(trained, tmp_path):
