@@ -368,3 +368,18 @@ def test_train_writes_through_a_link_to_another_folder(tmp_path, sized, dangling
                           cwd=tmp_path, capture_output=True, env=_env(), timeout=120)
     assert done.returncode != 0
     assert done.stderr.decode() == f"tolvane: output directory does not exist: {tmp_path / 'gone'}\n"
+
+
+@pytest.mark.parametrize("damage, message", [
+    (lambda b, i: (b + b"\x01", i), r"out\.bin is cut short: 7 bytes are no whole number of uint16 ids"),
+    (lambda b, i: (b, i[:-3]), r"out\.idx is cut short: 21 bytes are no whole number of uint64 offsets"),
+    (lambda b, i: (b[:-2], i), r"out\.idx does not index .*out\.bin"),
+    (lambda b, i: (b, b""), r"out\.idx does not index .*out\.bin"),
+])
+def test_read_ids_names_the_file_that_does_not_fit(tmp_path, damage, message):
+    write_ids(tmp_path / "out.bin", [[1, 2], [3]])
+    ids, index = damage((tmp_path / "out.bin").read_bytes(), (tmp_path / "out.idx").read_bytes())
+    (tmp_path / "out.bin").write_bytes(ids)
+    (tmp_path / "out.idx").write_bytes(index)
+    with pytest.raises(ValueError, match=message):
+        read_ids(tmp_path / "out.bin")

@@ -413,4 +413,8 @@ def test_killed_runs_leave_a_loadable_model(tmp_path):
         assert content in (snapshots[banners], snapshots[min(banners + 1, 2)]), (k, n, banners)
         if content is not None:
             assert loads(model) == "ok"
-    assert killed >= 25  # the moments fall inside the run
+    # Most moments fall inside the run. The last ones race its end: on a
+    # fast machine the run can save, print its last lines and exit within the
+    # few milliseconds before its kill (6 of the 30 did on one run here), and
+    # a run that ended whole is checked above like a killed one.
+    assert killed >= len(plan) // 2
