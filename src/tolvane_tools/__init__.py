@@ -11,9 +11,9 @@ from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
     from tolvane_tools._native import Tokenizer
-    from tolvane_tools.trainer import TrainingStoppedEarly, train
+    from tolvane_tools.trainer import MemoryLimitReached, TrainingStoppedEarly, train
 
-__all__ = ["Tokenizer", "TrainingStoppedEarly", "train"]
+__all__ = ["Tokenizer", "TrainingStoppedEarly", "MemoryLimitReached", "train"]
 
 
 def __getattr__(name: str) -> object:
@@ -21,7 +21,7 @@ def __getattr__(name: str) -> object:
         from tolvane_tools._native import Tokenizer
 
         return Tokenizer
-    if name in ("train", "TrainingStoppedEarly"):
+    if name in ("train", "TrainingStoppedEarly", "MemoryLimitReached"):
         from tolvane_tools import trainer
 
         return getattr(trainer, name)

@@ -115,8 +115,12 @@ class TrainInfo(TypedDict):
     stopped_early: bool      # fewer tokens than vocab_size; `reason` says why
     reason: str
     pieces: int              # pieces counted (documents cut where no token may span)
-    distinct_pieces: int
+    distinct_pieces: int     # in the counts learned from
+    distinct_piece_bytes: int
     bytes: int               # UTF-8 bytes of the documents added
+    forgettings: int         # times the counts reached memory_limit
+    forgotten_pieces: int    # distinct pieces forgotten in all
+    forgotten_below: int     # the last time, pieces counted fewer times than this
 
 @final
 class _VocabTrainer:
@@ -134,12 +138,15 @@ class _VocabTrainer:
 
     def __init__(self, *, special_tokens: Iterable[str] = (), byte_fallback: bool = False,
                  max_token_length: int | None = None, grapheme_coverage: float | None = None,
-                 threads: int | None = None) -> None:
+                 threads: int | None = None, memory_limit: int | None = None) -> None:
         """max_token_length: the longest token in graphemes (None: no limit).
         grapheme_coverage (byte fallback only; default 0.9995): the non-ASCII
         graphemes that get an id are the most frequent ones that, with ASCII,
         cover this share of the corpus's graphemes; the rest are left to
-        byte tokens. threads: for add_many (None: one per core)."""
+        byte tokens. threads: for add_many (None: one per core).
+        memory_limit: about the most the counts and the learning may take, in
+        bytes (None: no limit); once a call leaves the counts over it, the
+        rarest pieces are forgotten down to half of it."""
     def add(self, text: str) -> None:
         """Counts one document (UnicodeEncodeError for lone surrogates)."""
     def add_many(self, texts: Iterable[str]) -> None:

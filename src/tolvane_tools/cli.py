@@ -87,8 +87,26 @@ def _write_text(text: str) -> None:
 # chunked run takes none of them, and the trainer none of the chunked run's.
 _SIZED_OPTIONS = {"min_frequency": "--min-frequency", "special_tokens": "--special-token",
                   "byte_fallback": "--byte-fallback", "max_token_length": "--max-token-length",
-                  "split": "--split", "threads": "--threads"}
+                  "split": "--split", "threads": "--threads", "memory_limit": "--memory-limit"}
 _CHUNKED_OPTIONS = {"start_model": "--from", "log": "--log", "print_logs": "--print-logs", "raw": "--raw"}
+
+
+_UNITS = {"": 1, "K": 1 << 10, "M": 1 << 20, "G": 1 << 30, "T": 1 << 40}
+
+
+def _memory_size(text: str) -> int:
+    """A number of bytes with an optional K, M, G or T (powers of 1,024), or
+    "none" for no limit, which is 0 here (None is the option not given)."""
+    if text.lower() == "none":
+        return 0
+    digits, unit = text.rstrip("KMGTkmgtBb"), text[len(text.rstrip("KMGTkmgtBb")):].upper().rstrip("B")
+    try:
+        value = float(digits) * _UNITS[unit]
+    except (ValueError, KeyError):
+        raise argparse.ArgumentTypeError(f"not a size: {text!r} (write it as 500M, 8G or none)") from None
+    if not 1 <= value < 1 << 64:
+        raise argparse.ArgumentTypeError(f"not a size: {text!r} (at least 1 byte)")
+    return int(value)
 
 
 def cmd_train(args) -> int:
@@ -112,7 +130,7 @@ def cmd_train(args) -> int:
                                min_frequency=2 if args.min_frequency is None else args.min_frequency,
                                special_tokens=args.special_tokens or [], byte_fallback=args.byte_fallback,
                                max_token_length=args.max_token_length, split=args.split or "lines",
-                               threads=args.threads))
+                               threads=args.threads, memory_limit=args.memory_limit))
 
 
 def cmd_encode(args) -> int:
@@ -309,6 +327,9 @@ def build_parser() -> argparse.ArgumentParser:
     sized.add_argument("--split", metavar="HOW",
                        help="documents: lines (default), paragraphs, none or jsonl:FIELD")
     sized.add_argument("--threads", type=int, metavar="N", help="threads to train on (default: one per core)")
+    sized.add_argument("--memory-limit", type=_memory_size, metavar="SIZE",
+                       help="about the most training takes, as 500M or 8G, before it forgets the rarest "
+                            "pieces (default: 4G; none: no limit)")
     p.set_defaults(run=cmd_train)
 
     p = sub.add_parser("encode", help="print the token ids of a text")

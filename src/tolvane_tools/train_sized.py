@@ -29,6 +29,7 @@ class SizedArgs:
     max_token_length: int | None
     split: str
     threads: int | None
+    memory_limit: int | None = None  # bytes; 0: no limit; None: the trainer's default
 
 
 def _check_inputs(args: SizedArgs) -> None:
@@ -51,9 +52,15 @@ def _check_inputs(args: SizedArgs) -> None:
             pass
 
 
+def _limit(given: int | None) -> int | None:
+    from tolvane_tools.trainer import DEFAULT_MEMORY_LIMIT
+
+    return DEFAULT_MEMORY_LIMIT if given is None else given or None
+
+
 def run_sized(args: SizedArgs) -> int:
     from tolvane_tools.train_progress import LiveLine, StageLines
-    from tolvane_tools.trainer import TrainingStoppedEarly, train
+    from tolvane_tools.trainer import MemoryLimitReached, TrainingStoppedEarly, train
 
     _check_inputs(args)
     terminal = sys.stdout is not None and sys.stdout.isatty()
@@ -62,10 +69,11 @@ def run_sized(args: SizedArgs) -> int:
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always", TrainingStoppedEarly)
+            warnings.simplefilter("always", MemoryLimitReached)
             tok = train(args.corpus, vocab_size=args.vocab_size, min_frequency=args.min_frequency,
                         special_tokens=args.special_tokens, byte_fallback=args.byte_fallback,
                         max_token_length=args.max_token_length, split=args.split, progress=shown,
-                        threads=args.threads)
+                        threads=args.threads, memory_limit=_limit(args.memory_limit))
     except CliError:
         raise
     except (ValueError, TypeError) as error:
@@ -86,6 +94,6 @@ def run_sized(args: SizedArgs) -> int:
             parts.append(f"{info[key]:,} {key if info[key] != 1 else key[:-1]}")
     say(sys.stdout, f"model saved to {args.output}: {', '.join(parts)}, in {clock(time.monotonic() - started)}")
     for warning in caught:
-        if issubclass(warning.category, TrainingStoppedEarly):
-            say(sys.stderr, f"tolvane: {warning.message}")
+        if issubclass(warning.category, (TrainingStoppedEarly, MemoryLimitReached)):
+            say(sys.stderr, f"tolvane: {str(warning.message).replace('memory_limit', '--memory-limit')}")
     return 0

@@ -14,9 +14,9 @@ import os
 import stat
 import sys
 import warnings
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, TypeGuard, Union
+from typing import TYPE_CHECKING, Any, TypeGuard, Union
 
 from tolvane_tools.corpus import BLOCK_SIZE, CorpusError, Split, parse_split, read_batches, utf8_size
 from tolvane_tools.modelfile import Extras, extras_bytes
@@ -25,6 +25,8 @@ if TYPE_CHECKING:
     from tolvane_tools._native import Tokenizer
 
 MAX_TOKENS = 65_536
+# About the most training may take before the rarest pieces are forgotten.
+DEFAULT_MEMORY_LIMIT = 4 << 30
 # Texts from an iterator are handed over in batches of about this many bytes
 # (or documents), so that each crossing into the trainer does a fair amount.
 TEXT_BATCH_BYTES = BLOCK_SIZE
@@ -36,6 +38,11 @@ Progress = Union[bool, None, Callable[[str, int, int], object]]
 
 class TrainingStoppedEarly(UserWarning):
     """The corpus ran out of pairs at min_frequency before vocab_size."""
+
+
+class MemoryLimitReached(UserWarning):
+    """The piece counts reached memory_limit, and the rarest were forgotten:
+    the merges come from counts that are no longer all exact."""
 
 
 @dataclass(frozen=True)
@@ -223,11 +230,19 @@ class _Feeder:
 _NOT_RECORDED = ("byte_base", "special_ids")
 
 
+def forgetting_message(result: Mapping[str, Any]) -> str:
+    times = result["forgettings"]
+    return (f"the piece counts reached memory_limit {'once' if times == 1 else f'{times:,} times'}: "
+            f"{result['forgotten_pieces']:,} rare distinct pieces were forgotten (at the last, those seen "
+            f"fewer than {result['forgotten_below']:,} times); raise memory_limit to count every piece")
+
+
 def train(corpus: PathLike | list[PathLike] | tuple[PathLike, ...] | Iterable[str] | Iterable[list[str]],
           *, vocab_size: int, min_frequency: int = 2, special_tokens: Iterable[str] = (),
           byte_fallback: bool = False, max_token_length: int | None = None,
           grapheme_coverage: float | None = None, split: str | Split = "lines",
-          progress: Progress = None, threads: int | None = None) -> Tokenizer:
+          progress: Progress = None, threads: int | None = None,
+          memory_limit: int | None = DEFAULT_MEMORY_LIMIT) -> Tokenizer:
     """Trains a vocabulary of exactly `vocab_size` tokens ("oov", the special
     tokens and the 256 byte tokens included) on the whole corpus.
 
@@ -242,7 +257,12 @@ def train(corpus: PathLike | list[PathLike] | tuple[PathLike, ...] | Iterable[st
     bytes, so decode(encode(text)) == text for every text, and the rarest
     graphemes are left to the bytes so that ids go to merges: those beyond
     `grapheme_coverage` (default 0.9995) of the corpus's graphemes.
-    `max_token_length` bounds a token's length in graphemes. `progress`: None
+    `max_token_length` bounds a token's length in graphemes. The distinct
+    pieces of the corpus are counted exactly while training is expected to
+    take at most `memory_limit` bytes (default 4 GiB; None: no limit); past
+    it the rarest pieces are forgotten, with a MemoryLimitReached warning,
+    and `training_info` says how often.
+    `progress`: None
     shows a live line on a terminal's standard error (tqdm in a notebook,
     where installed), False nothing, True a live line anyway, and a callable
     is called with (stage, done, total). When the corpus runs out of pairs
@@ -257,9 +277,14 @@ def train(corpus: PathLike | list[PathLike] | tuple[PathLike, ...] | Iterable[st
     sources = _sources(corpus)
     if grapheme_coverage is not None and not byte_fallback:
         raise ValueError("grapheme_coverage leaves graphemes to byte tokens: it needs byte_fallback=True")
+    if memory_limit is not None and (isinstance(memory_limit, bool) or not isinstance(memory_limit, int)):
+        raise TypeError(f"memory_limit must be an int or None, not {type(memory_limit).__name__}")
+    if memory_limit is not None and memory_limit < 1:
+        raise ValueError(f"memory_limit must be at least 1 byte, or None, not {memory_limit}")
     native = _native._VocabTrainer(special_tokens=specials, byte_fallback=bool(byte_fallback),
                                    max_token_length=max_token_length,
-                                   grapheme_coverage=grapheme_coverage, threads=threads)
+                                   grapheme_coverage=grapheme_coverage, threads=threads,
+                                   memory_limit=memory_limit)
     with reporter(progress, vocab_size) as report:
         feeder = _Feeder(native, report)
         if sources is not None:
@@ -272,7 +297,7 @@ def train(corpus: PathLike | list[PathLike] | tuple[PathLike, ...] | Iterable[st
     options: dict[str, object] = {
         "vocab_size": vocab_size, "min_frequency": min_frequency, "special_tokens": specials,
         "byte_fallback": bool(byte_fallback), "max_token_length": max_token_length,
-        "grapheme_coverage": grapheme_coverage,
+        "grapheme_coverage": grapheme_coverage, "memory_limit": memory_limit,
     }
     if sources is not None:
         options["split"] = str(split_as)
@@ -281,6 +306,8 @@ def train(corpus: PathLike | list[PathLike] | tuple[PathLike, ...] | Iterable[st
                     byte_base=info.get("byte_base") if byte_fallback else None,
                     trainer_options={"options": options, "result": result})
     tokenizer = _native.Tokenizer.from_bytes(bytes(model) + extras_bytes(extras))
+    if info["forgettings"]:
+        warnings.warn(forgetting_message(info), MemoryLimitReached, stacklevel=2)
     if tokenizer.vocab_size < vocab_size:
         why = f": {info['reason']}" if info.get("reason") else ""
         warnings.warn(f"training stopped at {tokenizer.vocab_size:,} tokens, before vocab_size "

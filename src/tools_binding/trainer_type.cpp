@@ -68,14 +68,16 @@ std::optional<std::uint64_t> to_count(PyObject* obj, const char* name, bool none
 PyObject* new_trainer(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* names[] = {"special_tokens", "byte_fallback", "max_token_length",
-                                      "grapheme_coverage", "threads", nullptr};
+                                      "grapheme_coverage", "threads", "memory_limit", nullptr};
         PyObject* specials = nullptr;
         int byte_fallback = 0;
         PyObject* max_length = nullptr;
         PyObject* coverage = nullptr;
         PyObject* threads = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OpOOO:_VocabTrainer", const_cast<char**>(names),
-                                         &specials, &byte_fallback, &max_length, &coverage, &threads))
+        PyObject* memory_limit = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OpOOOO:_VocabTrainer", const_cast<char**>(names),
+                                         &specials, &byte_fallback, &max_length, &coverage, &threads,
+                                         &memory_limit))
             return nullptr;
         vocab_trainer_options options;
         options.byte_fallback = byte_fallback != 0;
@@ -103,6 +105,13 @@ PyObject* new_trainer(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto thread_count = to_threads(threads);
         if (!thread_count) return nullptr;
         options.threads = *thread_count;
+        auto limit = to_count(memory_limit, "memory_limit", true);
+        if (!limit) return nullptr;
+        if (memory_limit && memory_limit != Py_None && *limit == 0) {
+            PyErr_SetString(PyExc_ValueError, "memory_limit must be at least 1 byte, or None");
+            return nullptr;
+        }
+        options.memory_limit = *limit;
         // Made before the object, so that a refused option leaves nothing half-made.
         auto core = std::make_unique<vocab_trainer>(std::move(options));
         py_ref self = py_ref::steal(type->tp_alloc(type, 0));
@@ -223,7 +232,11 @@ py_ref info_dict(const trained_vocab& result) {
                                                              static_cast<Py_ssize_t>(result.reason.size())))},
         {"pieces", py_ref::steal(PyLong_FromUnsignedLongLong(result.pieces))},
         {"distinct_pieces", py_ref::steal(PyLong_FromUnsignedLongLong(result.distinct_pieces))},
+        {"distinct_piece_bytes", py_ref::steal(PyLong_FromUnsignedLongLong(result.distinct_piece_bytes))},
         {"bytes", py_ref::steal(PyLong_FromUnsignedLongLong(result.bytes))},
+        {"forgettings", py_ref::steal(PyLong_FromUnsignedLongLong(result.forgettings))},
+        {"forgotten_pieces", py_ref::steal(PyLong_FromUnsignedLongLong(result.forgotten_pieces))},
+        {"forgotten_below", py_ref::steal(PyLong_FromUnsignedLongLong(result.forgotten_below))},
     };
     for (const item& i : items)
         if (!i.value || PyDict_SetItemString(info.get(), i.key, i.value.get()) < 0) return py_ref::steal(nullptr);

@@ -91,6 +91,17 @@ void piece_counts::grow() {
     }
 }
 
+std::size_t piece_counts::drop_below(std::uint64_t below) {
+    piece_counts kept;
+    for_each([&](std::string_view piece, std::uint64_t count) {
+        if (count >= below) kept.add(piece, count);
+    });
+    const std::size_t dropped = used - kept.used;
+    kept.total = total;  // what was counted stays counted, kept or not
+    *this = std::move(kept);
+    return dropped;
+}
+
 void piece_counts::absorb(const piece_counts& other) {
     other.for_each([&](std::string_view piece, std::uint64_t count) { add(piece, count); });
 }

@@ -48,6 +48,9 @@ public:
     std::size_t distinct() const { return used; }
     std::uint64_t counted() const { return total; }
     std::size_t text_bytes() const { return stored_bytes; }
+    // Every piece counted fewer than `below` times is forgotten, and the
+    // memory of the forgotten given back. Returns how many were.
+    std::size_t drop_below(std::uint64_t below);
     // f(piece, count) for every distinct piece, in no particular order.
     template <class F>
     void for_each(F&& f) const {

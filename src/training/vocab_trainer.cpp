@@ -18,6 +18,15 @@ constexpr std::size_t BYTE_TOKENS = 256;
 // Below this many bytes a batch is counted on the calling thread: starting
 // threads would cost more than they save.
 constexpr std::uint64_t THREADED_FROM_BYTES = std::uint64_t{1} << 20;
+// What a distinct piece costs, and each byte of its text, at the peak of a
+// whole training: its slot in the table (32 bytes at a quarter to a half
+// full, twice while the table grows or several threads' tables are merged),
+// its place in the pieces sorted by count, and the learning's positions,
+// pair entries and heap. Fitted to the peak resident memory of training
+// whole corpora of English and of several scripts, where it comes within a
+// tenth (see the README).
+constexpr std::uint64_t BYTES_PER_PIECE = 600;
+constexpr std::uint64_t BYTES_PER_TEXT_BYTE = 16;
 
 [[noreturn]] void refuse(std::string message) { fail_as(failure_kind::invalid_value, std::move(message)); }
 
@@ -157,9 +166,18 @@ void vocab_trainer::count_document(std::string_view document, piece_counts& into
     }
 }
 
+std::uint64_t piece_footprint(std::uint64_t distinct_pieces, std::uint64_t text_bytes) {
+    return distinct_pieces * BYTES_PER_PIECE + text_bytes * BYTES_PER_TEXT_BYTE;
+}
+
+namespace {
+std::uint64_t footprint_of(const piece_counts& table) { return piece_footprint(table.distinct(), table.text_bytes()); }
+}  // namespace
+
 void vocab_trainer::add(std::string_view document) {
     count_document(document, tables[0]);
     bytes_added += document.size();
+    keep_within_limit();
 }
 
 void vocab_trainer::add_many(std::span<const std::string_view> documents) {
@@ -167,7 +185,9 @@ void vocab_trainer::add_many(std::span<const std::string_view> documents) {
     for (std::string_view d : documents) total += d.size();
     const std::size_t workers = std::min<std::size_t>(opts.threads, documents.size());
     if (workers < 2 || total < THREADED_FROM_BYTES) {
-        for (std::string_view d : documents) add(d);
+        for (std::string_view d : documents) count_document(d, tables[0]);
+        bytes_added += total;
+        keep_within_limit();
         return;
     }
     if (tables.size() < workers) tables.resize(workers);
@@ -199,6 +219,30 @@ void vocab_trainer::add_many(std::span<const std::string_view> documents) {
     for (const std::exception_ptr& e : errors)
         if (e) std::rethrow_exception(e);
     bytes_added += total;
+    keep_within_limit();
+}
+
+// Checked once a call, on the whole call's counts: the tables of several
+// threads together take at least what their merged table takes, so they are
+// merged whenever they might be over the limit, and the one table is judged
+// as a single thread's would be.
+void vocab_trainer::keep_within_limit() {
+    if (opts.memory_limit == 0) return;
+    std::uint64_t together = 0;
+    for (const piece_counts& t : tables) together += footprint_of(t);
+    if (together <= opts.memory_limit) return;
+    piece_counts& table = merged_table();
+    if (footprint_of(table) <= opts.memory_limit) return;
+    // Down to half the limit, so that the next time is far off: the pieces
+    // seen once first, then those seen fewer than 4, 8, ... times.
+    std::uint64_t below = 2;
+    for (;;) {
+        forgotten_pieces += table.drop_below(below);
+        if (footprint_of(table) <= opts.memory_limit / 2 || table.distinct() == 0) break;
+        below *= 2;
+    }
+    ++forgettings;
+    forgotten_below = below;
 }
 
 piece_counts& vocab_trainer::merged_table() {
@@ -226,12 +270,18 @@ trained_vocab vocab_trainer::learn(std::size_t vocab_size, std::uint64_t min_fre
     }
     if (min_frequency == 0) refuse("min_frequency must be at least 1");
     const piece_counts& table = merged_table();
+    if (table.distinct() == 0 && forgotten_pieces > 0)
+        refuse("memory_limit " + grouped(opts.memory_limit) + " is too small: every piece of the corpus was forgotten");
     if (table.distinct() == 0) refuse("the corpus is empty: there is no text to train on");
 
     trained_vocab out;
     out.pieces = table.counted();
     out.distinct_pieces = table.distinct();
+    out.distinct_piece_bytes = table.text_bytes();
     out.bytes = bytes_added;
+    out.forgettings = forgettings;
+    out.forgotten_pieces = forgotten_pieces;
+    out.forgotten_below = forgotten_below;
     Data& data = out.data;
     data.lookup.reserve(vocab_size);
     lay_out_fixed_ids(data, opts, out);

@@ -4,7 +4,10 @@
 // only the distinct pieces are kept, with their counts; learning then runs
 // once over the distinct pieces, each weighted by its count. Memory grows
 // with the distinct pieces, not with the corpus: a corpus repeated ten times
-// takes what it takes once.
+// takes what it takes once. A corpus of ever new pieces (text without
+// spaces, say) would grow it without end: past `memory_limit` the rarest
+// pieces are forgotten, down to half the limit, after the batch that
+// crossed it. Until then every count is exact.
 //
 // Ids of the model made, in this order:
 //   0          "oov", as every model has it;
@@ -43,7 +46,16 @@ struct vocab_trainer_options {
     std::size_t max_token_length = 0;  // in graphemes; 0: no limit
     double grapheme_coverage = DEFAULT_GRAPHEME_COVERAGE;  // in (0, 1]; byte fallback only
     unsigned threads = 1;
+    // About the most the counts and the learning after them may take, in
+    // bytes (see piece_footprint); 0: no limit.
+    std::uint64_t memory_limit = 0;
 };
+
+// What a table of counts is expected to cost, the table itself and what
+// learning builds from it, reckoned from what it holds alone (its distinct
+// pieces and their bytes, never how it grew), so that the limit is met at
+// the same moments however the counting was cut over threads.
+std::uint64_t piece_footprint(std::uint64_t distinct_pieces, std::uint64_t text_bytes);
 
 // What a long learning step tells its host, between steps: the stage
 // ("graphemes", "pairs", "merges") and how far it is. should_stop returning
@@ -62,7 +74,10 @@ struct trained_vocab {
     std::size_t merges = 0;
     bool stopped_early = false;
     std::string reason;  // why learning ended, a sentence
-    std::uint64_t pieces = 0, distinct_pieces = 0, bytes = 0;
+    std::uint64_t pieces = 0, distinct_pieces = 0, distinct_piece_bytes = 0, bytes = 0;
+    // The memory limit's work: how often the rarest pieces were forgotten,
+    // how many distinct pieces were, and the count the last time fell below.
+    std::uint64_t forgettings = 0, forgotten_pieces = 0, forgotten_below = 0;
 };
 
 class vocab_trainer {
@@ -90,12 +105,14 @@ public:
 private:
     void count_document(std::string_view document, piece_counts& into) const;
     piece_counts& merged_table();
+    void keep_within_limit();
 
     vocab_trainer_options opts;
     // Special spellings, longest first: at one position the longest wins.
     std::vector<std::string_view> specials_by_length;
     std::vector<piece_counts> tables;  // one per counting thread, merged for learning
     std::uint64_t bytes_added = 0;
+    std::uint64_t forgettings = 0, forgotten_pieces = 0, forgotten_below = 0;
 };
 
 }  // namespace tolvane

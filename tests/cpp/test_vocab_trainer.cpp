@@ -249,6 +249,62 @@ TEST(VocabTrainer, SameModelBytesForEveryThreadCount) {
     }
 }
 
+TEST(Pieces, DropBelowForgetsOnlyTheRare) {
+    piece_counts table;
+    for (int i = 0; i < 9000; ++i) table.add("p" + std::to_string(i % 3000), i < 3000 ? 1 : 2);  // 1 + 2 + 2 times
+    table.add("rare");
+    table.add("twice", 2);
+    const std::size_t bytes = table.text_bytes();
+    EXPECT_EQ(table.drop_below(3), 2u);
+    EXPECT_EQ(table.distinct(), 3000u);
+    EXPECT_EQ(table.text_bytes(), bytes - 4 - 5);
+    EXPECT_EQ(table.counted(), 3000u + 12000u + 3u);  // what was counted stays counted
+    std::uint64_t sum = 0;
+    table.for_each([&](std::string_view, std::uint64_t n) { sum += n; });
+    EXPECT_EQ(sum, 15000u);
+    table.add("rare");  // forgotten pieces count afresh
+    EXPECT_EQ(table.distinct(), 3001u);
+}
+
+TEST(VocabTrainer, MemoryLimitForgetsAtTheSameMomentsForEveryThreadCount) {
+    const std::vector<std::string> docs = lines_of(unicode_text(4'000'000));
+    auto trained = [&](unsigned threads, std::uint64_t limit) {
+        vocab_trainer_options options;
+        options.byte_fallback = true;
+        options.threads = threads;
+        options.memory_limit = limit;
+        vocab_trainer trainer{options};
+        // Eight calls, each an eighth of the text three times over: past
+        // the threaded size, and with the same pieces in every thread's
+        // table, so that the tables together hold far more than merged.
+        for (std::size_t part = 0; part < 8; ++part) {
+            std::vector<std::string_view> views;
+            for (int copy = 0; copy < 3; ++copy)
+                views.insert(views.end(), docs.begin() + docs.size() * part / 8,
+                             docs.begin() + docs.size() * (part + 1) / 8);
+            trainer.add_many(views);
+        }
+        return trainer.learn(3000, 2);
+    };
+    const trained_vocab exact = trained(1, 0);
+    EXPECT_EQ(exact.forgettings, 0u);
+    // A limit the counts never reach changes nothing.
+    EXPECT_EQ(serialize_model(trained(2, std::uint64_t{1} << 40).data), serialize_model(exact.data));
+    const std::uint64_t tight = piece_footprint(exact.distinct_pieces, exact.distinct_piece_bytes) / 3;
+    const trained_vocab first = trained(1, tight);
+    EXPECT_GT(first.forgettings, 0u);
+    EXPECT_GT(first.forgotten_pieces, 0u);
+    EXPECT_LT(first.distinct_pieces, exact.distinct_pieces);
+    EXPECT_EQ(first.pieces, exact.pieces);
+    EXPECT_EQ(first.data.lookup.size(), 3000u);
+    for (unsigned threads : {2u, 3u}) {
+        const trained_vocab other = trained(threads, tight);
+        EXPECT_EQ(serialize_model(other.data), serialize_model(first.data)) << threads << " threads";
+        EXPECT_EQ(other.forgotten_pieces, first.forgotten_pieces) << threads << " threads";
+    }
+    EXPECT_NE(failure_of([&] { trained(1, 1); }).find("memory_limit 1 is too small"), std::string::npos);
+}
+
 TEST(VocabTrainer, RankedEncodingGoesPieceByPiece) {
     const std::string text = unicode_text(600'000);
     vocab_trainer_options options;

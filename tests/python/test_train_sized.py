@@ -16,7 +16,7 @@ import tolvane
 import tolvane_tools
 from real_texts import english_documents, multilingual_lines
 from test_cli import _env
-from tolvane_tools import Tokenizer, TrainingStoppedEarly
+from tolvane_tools import MemoryLimitReached, Tokenizer, TrainingStoppedEarly
 
 LINES = [line for doc in english_documents(120_000) for line in doc.splitlines() if line.strip()]
 SPECIALS = ["<|endoftext|>", "<pad>"]
@@ -67,6 +67,37 @@ def test_the_same_bytes_on_every_thread_count(reference, corpus, threads):
     tok = trained([corpus / "a.txt", corpus / "b.txt"], special_tokens=SPECIALS, byte_fallback=True,
                   threads=threads)
     assert tok.to_bytes() == reference.to_bytes()
+
+
+@pytest.fixture(scope="module")
+def many_pieces(tmp_path_factory):
+    """About 5 MB whose pieces keep coming new: each copy of the lines has
+    its own numbers on every word."""
+    path = tmp_path_factory.mktemp("many") / "many.txt"
+    with open(path, "w", encoding="utf-8") as out:
+        for copy in range(40):
+            out.write("\n".join(" ".join(f"{w}{copy}" for w in line.split(" ")) for line in LINES) + "\n")
+    return path
+
+
+def test_a_memory_limit_forgets_the_rarest_pieces_alike_on_every_thread_count(many_pieces):
+    exact = trained(many_pieces, byte_fallback=True, threads=1)
+    result = exact.training_info["result"]
+    assert result["forgettings"] == 0 and exact.training_info["options"]["memory_limit"] == 4 << 30
+    limit = (result["distinct_pieces"] * 600 + result["distinct_piece_bytes"] * 16) // 4
+    models = []
+    for threads in (1, 2):
+        with pytest.warns(MemoryLimitReached, match="raise memory_limit to count every piece"):
+            tok = trained(many_pieces, byte_fallback=True, threads=threads, memory_limit=limit)
+        models.append(tok.to_bytes())
+    info = Tokenizer.from_bytes(models[0]).training_info
+    assert info["result"]["forgettings"] > 0 and info["result"]["forgotten_pieces"] > 0
+    assert info["result"]["distinct_pieces"] < result["distinct_pieces"]
+    assert info["result"]["pieces"] == result["pieces"] and info["options"]["memory_limit"] == limit
+    assert models[0] == models[1] != exact.to_bytes()
+    assert Tokenizer.from_bytes(models[0]).vocab_size == 1000
+    unlimited = trained(many_pieces, byte_fallback=True, memory_limit=None)
+    assert maps(unlimited) == maps(exact)
 
 
 def test_the_model_is_a_trainer_model(reference, tmp_path):
@@ -154,6 +185,10 @@ def test_a_notebook_gets_tqdm_bars(monkeypatch, capfd):
     (lambda d: trained(iter(LINES), min_frequency=0), ValueError, "min_frequency must be 1 or more"),
     (lambda d: trained(iter(LINES), grapheme_coverage=0.9), ValueError, "needs byte_fallback=True"),
     (lambda d: trained(iter(LINES), split="words"), ValueError, "unknown split 'words'"),
+    (lambda d: trained(iter(LINES), memory_limit=0), ValueError, "memory_limit must be at least 1 byte"),
+    (lambda d: trained(iter(LINES), memory_limit=True), TypeError, "memory_limit must be an int or None"),
+    (lambda d: trained(iter(LINES), memory_limit="1G"), TypeError, "memory_limit must be an int or None"),
+    (lambda d: trained(iter(LINES), memory_limit=1), ValueError, "memory_limit 1 is too small: every piece"),
 ])
 def test_bad_input_gets_one_clear_line(tmp_path, call, error, match):
     (tmp_path / "latin1.txt").write_bytes(b"fine\ncaf\xe9\n")
@@ -200,6 +235,8 @@ def test_command_trains_many_files_to_a_size(corpus, reference, tmp_path):
     (["a.txt", "--vocab-size", "500", "--special-token", "x", "--special-token", "x"], "'x' is given twice"),
     (["a.txt", "--vocab-size", "500", "-o", "a.txt"], "output is the corpus itself"),
     (["-", "-", "--vocab-size", "500"], "standard input (-) can be read only once"),
+    (["a.txt", "--memory-limit", "1G"], "--memory-limit needs --vocab-size"),
+    (["a.txt", "--vocab-size", "500", "--memory-limit", "100"], "memory_limit 100 is too small"),
 ])
 def test_command_errors(tmp_path, args, message):
     (tmp_path / "a.txt").write_text("some text here\n" * 20, encoding="utf-8")
@@ -232,3 +269,23 @@ def test_command_encodes_with_the_model_extras(reference, tmp_path):
     assert reference.decode(ids) == "one<|endoftext|>два ✓" and ids.count(1) == 1
     stats = run("stats", "-m", "m", "-f", "docs.txt", "--special", "text", cwd=tmp_path)
     assert stats.returncode == 0 and b"unknown graphemes  none lost: byte fallback" in stats.stdout
+
+
+@pytest.mark.parametrize("given, message", [("lots", "not a size: 'lots' (write it as 500M, 8G or none)"),
+                                            ("0.5", "not a size: '0.5' (at least 1 byte)"),
+                                            ("5Q", "not a size: '5Q' (write it as 500M, 8G or none)")])
+def test_command_refuses_a_size_it_cannot_read(tmp_path, given, message):
+    (tmp_path / "a.txt").write_text("some text here\n", encoding="utf-8")
+    done = run("train", "a.txt", "--vocab-size", "500", "--memory-limit", given, cwd=tmp_path)
+    assert done.returncode == 2
+    assert done.stderr.decode().splitlines()[-1] == f"tolvane train: error: argument --memory-limit: {message}"
+
+
+@pytest.mark.parametrize("given, forgets", [("1.5M", True), ("none", False), ("64g", False)])
+def test_command_takes_a_memory_limit(many_pieces, tmp_path, given, forgets):
+    done = run("train", str(many_pieces), "--vocab-size", "1000", "--memory-limit", given, "-o", "m", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    warned = [line for line in done.stderr.decode().splitlines() if "reached --memory-limit" in line]
+    assert len(warned) == forgets
+    options = Tokenizer.from_file(tmp_path / "m").training_info["options"]
+    assert options["memory_limit"] == {"1.5M": 3 << 19, "none": None, "64g": 64 << 30}[given]
