@@ -143,20 +143,41 @@ def big(workdir, english):
                 out.write(text)
     code = ("import resource, time, sys, tolvane_tools\n"
             "t = time.perf_counter()\n"
-            "tok = tolvane_tools.train(sys.argv[1], vocab_size=32000, byte_fallback=True, progress=False)\n"
+            "from tolvane_tools.trainer import DEFAULT_MEMORY_LIMIT\n"
+            "limit = int(sys.argv[2]) if len(sys.argv) > 2 else DEFAULT_MEMORY_LIMIT\n"
+            "tok = tolvane_tools.train(sys.argv[1], vocab_size=32000, byte_fallback=True, progress=False,\n"
+            "                          memory_limit=limit)\n"
             "wall = time.perf_counter() - t\n"
             "r = resource.getrusage(resource.RUSAGE_SELF)\n"
+            "result = tok.training_info['result']\n"
             "print(wall, r.ru_utime + r.ru_stime, r.ru_maxrss / 1024, tok.vocab_size, "
-            "tok.training_info['result']['distinct_pieces'])\n")
+            "result['distinct_pieces'], result['forgettings'])\n")
     done = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True)
     if done.returncode != 0:
         print(f"1 GB corpus: failed ({(done.stderr.strip().splitlines() or ['?'])[-1][:200]})")
         return
-    wall, cpu, rss, vocab, distinct = done.stdout.split()
+    wall, cpu, rss, vocab, distinct, forgettings = done.stdout.split()
     size = path.stat().st_size
     print(f"1 GB corpus (English x{copies}, {size / 1e6:,.0f} MB) to {int(vocab):,} tokens: {float(wall):.1f} s "
           f"({size / 1e6 / float(wall):.1f} MB/s), {float(cpu):.1f} CPU s, peak RSS {float(rss):,.0f} MB, "
           f"{int(distinct):,} distinct pieces")
+    # The same copies with every line's first word made new in each (a
+    # number before it), so that the distinct pieces grow with the corpus:
+    # trained once without a limit and once with a quarter of what that took.
+    with open(path, "wb") as out:
+        for copy in range(copies):
+            out.write(b"\n".join(b"%d|" % copy + line for line in text.split(b"\n")))
+    print("1 GB corpus of ever new pieces (the same, each line's first word numbered by its copy):")
+    for limit in (0, 256 << 20):
+        done = subprocess.run([sys.executable, "-c", code, str(path)] + ([str(limit)] if limit else []),
+                              capture_output=True, text=True)
+        if done.returncode != 0:
+            print(f"  failed ({(done.stderr.strip().splitlines() or ['?'])[-1][:200]})")
+            break
+        wall, cpu, rss, vocab, distinct, forgettings = done.stdout.split()
+        print(f"  memory_limit {'256 MiB' if limit else '4 GiB (default)':16s} {float(wall):6.1f} s  "
+              f"{float(cpu):6.1f} CPU s  peak RSS {float(rss):7,.0f} MB  {int(distinct):>9,} distinct pieces  "
+              f"forgotten {int(forgettings)} times")
     path.unlink()
 
 

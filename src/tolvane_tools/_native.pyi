@@ -117,6 +117,7 @@ class TrainInfo(TypedDict):
     pieces: int              # pieces counted (documents cut where no token may span)
     distinct_pieces: int     # in the counts learned from
     distinct_piece_bytes: int
+    counts_memory: int       # what the counts were reckoned to take, as memory_limit reckons it
     bytes: int               # UTF-8 bytes of the documents added
     forgettings: int         # times the counts reached memory_limit
     forgotten_pieces: int    # distinct pieces forgotten in all

@@ -118,31 +118,6 @@ def _same_as(path: str, info: os.stat_result) -> bool:
     return (other.st_dev, other.st_ino) == (info.st_dev, info.st_ino)
 
 
-# Blocks of this size and up get pages of their own from the system, handed
-# back when freed.
-LARGE_BLOCK = 1 << 20
-M_MMAP_THRESHOLD = -3  # glibc's mallopt parameter
-
-
-def large_blocks_apart() -> None:
-    """Keeps the memory of a run flat in the size of the corpus.
-
-    Each batch makes blocks of a few MB (the bytes read, the text decoded
-    from them at 1, 2 or 4 bytes a character, the ids). glibc raises its
-    threshold for giving such blocks pages of their own after the first ones
-    are freed, and from then on takes them from the heap, where blocks of
-    ever-changing sizes leave holes: reading 1 GB of English grew from 46 MB
-    to 297 MB that way, and stays between 53 and 64 MB with the threshold
-    fixed. Elsewhere than glibc nothing is changed."""
-    try:
-        import ctypes
-
-        libc = ctypes.CDLL(None)
-        libc.mallopt(M_MMAP_THRESHOLD, LARGE_BLOCK)
-    except (OSError, AttributeError):
-        pass
-
-
 def stop_on_termination() -> dict:
     """SIGTERM and SIGHUP stop the run as Ctrl-C does, so the temporary files
     are removed on the way out."""

@@ -14,10 +14,9 @@ import time
 from dataclasses import dataclass
 from typing import Any, BinaryIO
 
-from tolvane_tools.corpus import Split, read_batches
+from tolvane_tools.corpus import Split, large_blocks_apart, read_batches
 from tolvane_tools.corpus_report import Progress, Totals, UnknownTally, summary
-from tolvane_tools.encode_plumbing import (BatchReader, check_output, large_blocks_apart, open_corpus,
-                                           stop_on_termination)
+from tolvane_tools.encode_plumbing import BatchReader, check_output, open_corpus, stop_on_termination
 from tolvane_tools.errors import CliError
 from tolvane_tools.idsfile import IdsWriter, index_path, uint64s
 from tolvane_tools.progress import say

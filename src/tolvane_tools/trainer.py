@@ -18,7 +18,8 @@ from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, TypeGuard, Union
 
-from tolvane_tools.corpus import BLOCK_SIZE, CorpusError, Split, parse_split, read_batches, utf8_size
+from tolvane_tools.corpus import (BLOCK_SIZE, CorpusError, Split, large_blocks_apart, parse_split, read_batches,
+                                  utf8_size)
 from tolvane_tools.modelfile import Extras, extras_bytes
 
 if TYPE_CHECKING:
@@ -167,6 +168,7 @@ class _Feeder:
         total = sum(s.size for s in sources if s.size is not None) if all(
             s.size is not None for s in sources) else 0
         done = 0
+        large_blocks_apart()
         self.report("reading", 0, total)  # the speed counts from here
         for source in sources:
             if source.path is None:

@@ -233,6 +233,7 @@ py_ref info_dict(const trained_vocab& result) {
         {"pieces", py_ref::steal(PyLong_FromUnsignedLongLong(result.pieces))},
         {"distinct_pieces", py_ref::steal(PyLong_FromUnsignedLongLong(result.distinct_pieces))},
         {"distinct_piece_bytes", py_ref::steal(PyLong_FromUnsignedLongLong(result.distinct_piece_bytes))},
+        {"counts_memory", py_ref::steal(PyLong_FromUnsignedLongLong(result.counts_memory))},
         {"bytes", py_ref::steal(PyLong_FromUnsignedLongLong(result.bytes))},
         {"forgettings", py_ref::steal(PyLong_FromUnsignedLongLong(result.forgettings))},
         {"forgotten_pieces", py_ref::steal(PyLong_FromUnsignedLongLong(result.forgotten_pieces))},

@@ -23,10 +23,11 @@ constexpr std::uint64_t THREADED_FROM_BYTES = std::uint64_t{1} << 20;
 // full, twice while the table grows or several threads' tables are merged),
 // its place in the pieces sorted by count, and the learning's positions,
 // pair entries and heap. Fitted to the peak resident memory of training
-// whole corpora of English and of several scripts, where it comes within a
-// tenth (see the README).
-constexpr std::uint64_t BYTES_PER_PIECE = 600;
-constexpr std::uint64_t BYTES_PER_TEXT_BYTE = 16;
+// corpora of English, of several scripts and of ever new pieces (10 MB to
+// 1 GB), less the 50 MB or so that Python and the reading take: with those
+// added it came out 1% to 15% above every peak measured (see the README).
+constexpr std::uint64_t BYTES_PER_PIECE = 480;
+constexpr std::uint64_t BYTES_PER_TEXT_BYTE = 6;
 
 [[noreturn]] void refuse(std::string message) { fail_as(failure_kind::invalid_value, std::move(message)); }
 
@@ -278,6 +279,7 @@ trained_vocab vocab_trainer::learn(std::size_t vocab_size, std::uint64_t min_fre
     out.pieces = table.counted();
     out.distinct_pieces = table.distinct();
     out.distinct_piece_bytes = table.text_bytes();
+    out.counts_memory = footprint_of(table);
     out.bytes = bytes_added;
     out.forgettings = forgettings;
     out.forgotten_pieces = forgotten_pieces;

@@ -75,6 +75,7 @@ struct trained_vocab {
     bool stopped_early = false;
     std::string reason;  // why learning ended, a sentence
     std::uint64_t pieces = 0, distinct_pieces = 0, distinct_piece_bytes = 0, bytes = 0;
+    std::uint64_t counts_memory = 0;  // piece_footprint of the counts learned from
     // The memory limit's work: how often the rarest pieces were forgotten,
     // how many distinct pieces were, and the count the last time fell below.
     std::uint64_t forgettings = 0, forgotten_pieces = 0, forgotten_below = 0;

@@ -290,7 +290,8 @@ TEST(VocabTrainer, MemoryLimitForgetsAtTheSameMomentsForEveryThreadCount) {
     EXPECT_EQ(exact.forgettings, 0u);
     // A limit the counts never reach changes nothing.
     EXPECT_EQ(serialize_model(trained(2, std::uint64_t{1} << 40).data), serialize_model(exact.data));
-    const std::uint64_t tight = piece_footprint(exact.distinct_pieces, exact.distinct_piece_bytes) / 3;
+    EXPECT_EQ(exact.counts_memory, piece_footprint(exact.distinct_pieces, exact.distinct_piece_bytes));
+    const std::uint64_t tight = exact.counts_memory / 3;
     const trained_vocab first = trained(1, tight);
     EXPECT_GT(first.forgettings, 0u);
     EXPECT_GT(first.forgotten_pieces, 0u);

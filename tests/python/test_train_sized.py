@@ -84,7 +84,7 @@ def test_a_memory_limit_forgets_the_rarest_pieces_alike_on_every_thread_count(ma
     exact = trained(many_pieces, byte_fallback=True, threads=1)
     result = exact.training_info["result"]
     assert result["forgettings"] == 0 and exact.training_info["options"]["memory_limit"] == 4 << 30
-    limit = (result["distinct_pieces"] * 600 + result["distinct_piece_bytes"] * 16) // 4
+    limit = result["counts_memory"] // 4
     models = []
     for threads in (1, 2):
         with pytest.warns(MemoryLimitReached, match="raise memory_limit to count every piece"):
