@@ -289,3 +289,4 @@ def test_command_takes_a_memory_limit(many_pieces, tmp_path, given, forgets):
     assert len(warned) == forgets
     options = Tokenizer.from_file(tmp_path / "m").training_info["options"]
     assert options["memory_limit"] == {"1.5M": 3 << 19, "none": None, "64g": 64 << 30}[given]
+
