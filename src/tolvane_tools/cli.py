@@ -112,7 +112,10 @@ def _memory_size(text: str) -> int:
 def cmd_train(args) -> int:
     if args.vocab_size is None:
         for name, option in _SIZED_OPTIONS.items():
-            if getattr(args, name) not in (None, False, []):
+            # Given, whatever its value: 0 == False, so `in` would take
+            # --min-frequency 0 or --memory-limit none for an option not given.
+            value = getattr(args, name)
+            if value is not None and value is not False and value != []:
                 raise CliError(f"{option} needs --vocab-size (training to a chosen vocabulary size)")
         if len(args.corpus) > 1:
             raise CliError("several corpora need --vocab-size; the chunked run trains on one file")

@@ -236,6 +236,8 @@ def test_command_trains_many_files_to_a_size(corpus, reference, tmp_path):
     (["a.txt", "--vocab-size", "500", "-o", "a.txt"], "output is the corpus itself"),
     (["-", "-", "--vocab-size", "500"], "standard input (-) can be read only once"),
     (["a.txt", "--memory-limit", "1G"], "--memory-limit needs --vocab-size"),
+    (["a.txt", "--memory-limit", "none"], "--memory-limit needs --vocab-size"),
+    (["a.txt", "--min-frequency", "0"], "--min-frequency needs --vocab-size"),
     (["a.txt", "--vocab-size", "500", "--memory-limit", "100"], "memory_limit 100 is too small"),
 ])
 def test_command_errors(tmp_path, args, message):
