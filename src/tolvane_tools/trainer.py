@@ -76,22 +76,22 @@ def _sources(corpus: object) -> list[_Source] | None:
             sources.append(_Source("standard input", None, None))
             continue
         try:
-            mode = os.stat(name).st_mode
+            info = os.stat(name)
         except FileNotFoundError:
             hint = ("; to train on texts, pass an iterator of them, such as iter(texts)"
                     if isinstance(corpus, (list, tuple)) and not os.sep in name else "")
             raise FileNotFoundError(2, f"corpus file not found: {name!r}{hint}", name) from None
-        if stat.S_ISDIR(mode):
+        if stat.S_ISDIR(info.st_mode):
             raise IsADirectoryError(21, f"corpus is a directory: {name!r}", name)
-        sources.append(_Source(name, name, os.stat(name).st_size if stat.S_ISREG(mode) else None))
+        sources.append(_Source(name, name, info.st_size if stat.S_ISREG(info.st_mode) else None))
     return sources
 
 
 def _check_options(vocab_size: object, min_frequency: object, special_tokens: object,
-                   byte_fallback: bool, max_token_length: object) -> list[str]:
-    def whole(value: object, name: str) -> int:
+                   byte_fallback: bool, max_token_length: object, memory_limit: object) -> list[str]:
+    def whole(value: object, name: str, none_ok: bool = False) -> int:
         if isinstance(value, bool) or not isinstance(value, int):
-            raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+            raise TypeError(f"{name} must be an int{' or None' if none_ok else ''}, not {type(value).__name__}")
         return value
 
     if isinstance(special_tokens, str):
@@ -120,8 +120,10 @@ def _check_options(vocab_size: object, min_frequency: object, special_tokens: ob
         raise ValueError(f"vocab_size must be {least} to {MAX_TOKENS:,}, not {size:,} ({reserved})")
     if whole(min_frequency, "min_frequency") < 1:
         raise ValueError(f"min_frequency must be 1 or more, not {min_frequency}")
-    if max_token_length is not None and whole(max_token_length, "max_token_length") < 1:
+    if max_token_length is not None and whole(max_token_length, "max_token_length", True) < 1:
         raise ValueError(f"max_token_length must be 1 or more, or None, not {max_token_length}")
+    if memory_limit is not None and whole(memory_limit, "memory_limit", True) < 1:
+        raise ValueError(f"memory_limit must be at least 1 byte, or None, not {memory_limit}")
     return specials
 
 
@@ -274,15 +276,11 @@ def train(corpus: PathLike | list[PathLike] | tuple[PathLike, ...] | Iterable[st
     from tolvane_tools.train_progress import reporter
 
     specials = _check_options(vocab_size, min_frequency, special_tokens, bool(byte_fallback),
-                              max_token_length)
+                              max_token_length, memory_limit)
     split_as = parse_split(split) if isinstance(split, str) else split
     sources = _sources(corpus)
     if grapheme_coverage is not None and not byte_fallback:
         raise ValueError("grapheme_coverage leaves graphemes to byte tokens: it needs byte_fallback=True")
-    if memory_limit is not None and (isinstance(memory_limit, bool) or not isinstance(memory_limit, int)):
-        raise TypeError(f"memory_limit must be an int or None, not {type(memory_limit).__name__}")
-    if memory_limit is not None and memory_limit < 1:
-        raise ValueError(f"memory_limit must be at least 1 byte, or None, not {memory_limit}")
     native = _native._VocabTrainer(special_tokens=specials, byte_fallback=bool(byte_fallback),
                                    max_token_length=max_token_length,
                                    grapheme_coverage=grapheme_coverage, threads=threads,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <exception>
 #include <thread>
 #include <unordered_map>
@@ -235,13 +236,24 @@ void vocab_trainer::keep_within_limit() {
     piece_counts& table = merged_table();
     if (footprint_of(table) <= opts.memory_limit) return;
     // Down to half the limit, so that the next time is far off: the pieces
-    // seen once first, then those seen fewer than 4, 8, ... times.
-    std::uint64_t below = 2;
-    for (;;) {
-        forgotten_pieces += table.drop_below(below);
-        if (footprint_of(table) <= opts.memory_limit / 2 || table.distinct() == 0) break;
-        below *= 2;
+    // seen once first, then those seen fewer than 4, 8, ... times. What each
+    // count's power of two holds is summed first, so the table is rebuilt
+    // once, at the lowest bound that is enough.
+    std::array<std::uint64_t, 64> pieces_at{}, bytes_at{};
+    table.for_each([&](std::string_view piece, std::uint64_t count) {
+        const auto power = static_cast<std::size_t>(std::bit_width(count) - 1);
+        ++pieces_at[power];
+        bytes_at[power] += piece.size();
+    });
+    std::uint64_t kept_pieces = table.distinct(), kept_bytes = table.text_bytes();
+    std::size_t power = 0;  // pieces counted below 2^(power + 1) times go
+    for (;; ++power) {
+        kept_pieces -= pieces_at[power];
+        kept_bytes -= bytes_at[power];
+        if (kept_pieces == 0 || piece_footprint(kept_pieces, kept_bytes) <= opts.memory_limit / 2) break;
     }
+    const std::uint64_t below = power + 1 < 64 ? std::uint64_t{1} << (power + 1) : UINT64_MAX;
+    forgotten_pieces += table.drop_below(below);
     ++forgettings;
     forgotten_below = below;
 }
