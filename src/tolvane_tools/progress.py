@@ -176,6 +176,17 @@ def say(stream: TextIO | None, text: str) -> None:
     write_or_drop(stream, text + "\n")
 
 
+def line_width(out: TextIO | None) -> int:
+    """How wide a live line on `out` may be: its terminal's width less one
+    column (a line that fills the last one makes some terminals wrap before
+    the next carriage return), 79 where the width cannot be read."""
+    try:
+        columns = os.get_terminal_size(out.fileno()).columns if out is not None else 0
+    except (OSError, ValueError, AttributeError):
+        columns = 0
+    return max(columns, 20) - 1 if columns else 79
+
+
 def write_or_drop(stream: TextIO | None, text: str) -> TextIO | None:
     """Writes and flushes `text`; the stream back, or None once it failed (a
     closed or full output, a reader that went away), silenced then, so a
@@ -238,13 +249,7 @@ class Display:
             self.tick(state, force=event is not None)
 
     def width(self) -> int:
-        try:
-            columns = os.get_terminal_size(self.out.fileno()).columns if self.out is not None else 0
-        except (OSError, ValueError, AttributeError):
-            columns = 0
-        # One column is left free: a line that fills the last one makes some
-        # terminals wrap before the next carriage return.
-        return max(columns, 20) - 1 if columns else 79
+        return line_width(self.out)
 
     def tick(self, state: RunState, force: bool = False) -> None:
         if self.terminal:

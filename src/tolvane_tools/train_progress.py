@@ -9,13 +9,12 @@ the trainer's own stages count what they count (pairs, merges) of a total."""
 from __future__ import annotations
 
 import contextlib
-import os
 import sys
 import time
 from collections.abc import Callable, Iterator
 from typing import Any, TextIO
 
-from tolvane_tools.progress import amount, clock, fit, speed, write_or_drop
+from tolvane_tools.progress import amount, clock, fit, line_width, speed, write_or_drop
 
 Report = Callable[[str, int, int], None]
 
@@ -93,11 +92,7 @@ class LiveLine:
             self.drawn = True
 
     def _width(self) -> int:
-        try:
-            columns = os.get_terminal_size(self.out.fileno()).columns  # type: ignore[union-attr]
-        except (OSError, ValueError, AttributeError):
-            columns = 0
-        return max(columns, 20) - 1 if columns else 79
+        return line_width(self.out)
 
     def _write(self, text: str) -> None:
         self.out = write_or_drop(self.out, text)
